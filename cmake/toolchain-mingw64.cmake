@@ -1,0 +1,17 @@
+# Cross build for 64-bit Windows with Debian's mingw-w64 (posix thread model).
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+set(OMB_MINGW_PREFIX x86_64-w64-mingw32)
+set(CMAKE_C_COMPILER   ${OMB_MINGW_PREFIX}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${OMB_MINGW_PREFIX}-g++-posix)
+set(CMAKE_RC_COMPILER  ${OMB_MINGW_PREFIX}-windres)
+set(CMAKE_DLLTOOL      ${OMB_MINGW_PREFIX}-dlltool)
+set(CMAKE_FIND_ROOT_PATH /usr/${OMB_MINGW_PREFIX})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+# Tests built for Windows run under Wine.
+find_program(OMB_WINE NAMES wine64 wine PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH)
+if(OMB_WINE)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${OMB_WINE})
+endif()

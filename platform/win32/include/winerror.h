@@ -1,0 +1,55 @@
+/* Stand-in: Win32 error numbers and the HRESULT conversions. */
+#pragma once
+
+#include <wintypes.h>
+
+#define ERROR_SUCCESS 0L
+#define NO_ERROR 0L
+#define ERROR_INVALID_FUNCTION 1L
+#define ERROR_FILE_NOT_FOUND 2L
+#define ERROR_PATH_NOT_FOUND 3L
+#define ERROR_ACCESS_DENIED 5L
+#define ERROR_INVALID_HANDLE 6L
+#define ERROR_NOT_ENOUGH_MEMORY 8L
+#define ERROR_BAD_FORMAT 11L
+#define ERROR_NOT_READY 21L
+#define ERROR_BAD_COMMAND 22L
+#define ERROR_GEN_FAILURE 31L
+#define ERROR_NOT_SUPPORTED 50L
+#define ERROR_INVALID_PARAMETER 87L
+#define ERROR_BUFFER_OVERFLOW 111L
+#define ERROR_INSUFFICIENT_BUFFER 122L
+#define ERROR_BUSY 170L
+#define ERROR_MORE_DATA 234L
+#define ERROR_NO_MORE_ITEMS 259L
+#define ERROR_MR_MID_NOT_FOUND 317L
+#define ERROR_OPERATION_ABORTED 995L
+#define ERROR_IO_DEVICE 1117L
+#define ERROR_NOT_FOUND 1168L
+#define ERROR_NO_MATCH 1169L
+#define ERROR_INTERNAL_ERROR 1359L
+#define ERROR_NO_SYSTEM_RESOURCES 1450L
+
+#define FACILITY_WIN32 7
+#define FACILITY_SETUPAPI 15
+#define S_OK ((HRESULT)0L)
+#define S_FALSE ((HRESULT)1L)
+#define E_FAIL ((HRESULT)0x80004005L)
+#define SUCCEEDED(hr) (((HRESULT)(hr)) >= 0)
+#define FAILED(hr) (((HRESULT)(hr)) < 0)
+#define HRESULT_CODE(hr) ((hr) & 0xFFFF)
+#define HRESULT_FACILITY(hr) (((hr) >> 16) & 0x1FFF)
+
+#define APPLICATION_ERROR_MASK 0x20000000
+#define ERROR_SEVERITY_ERROR 0xC0000000
+
+static inline HRESULT HRESULT_FROM_WIN32(unsigned long x)
+{
+    return (HRESULT)x <= 0 ? (HRESULT)x : (HRESULT)((x & 0x0000FFFF) | (FACILITY_WIN32 << 16) | 0x80000000);
+}
+
+#define HRESULT_FROM_SETUPAPI(x)                                                       \
+    ((((x) & (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR)) ==                       \
+      (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR))                                 \
+         ? ((HRESULT)(((x) & 0x0000FFFF) | (FACILITY_SETUPAPI << 16) | 0x80000000))    \
+         : HRESULT_FROM_WIN32(x))

@@ -1,0 +1,9 @@
+// Stand-in: the per-thread last-error value.
+#include <windows.h>
+
+namespace {
+thread_local DWORD lastError = 0;
+}
+
+DWORD WINAPI GetLastError(void) { return lastError; }
+void WINAPI SetLastError(DWORD error) { lastError = error; }
