@@ -20,6 +20,10 @@ ErrorText_i::ErrorText_i(LONG code) { ToStr(text, 256, static_cast<ULONG>(code))
 
 ErrorText_i::ErrorText_i(ULONG code) { ToStr(text, 256, code); }
 
+ErrorText_i::ErrorText_i(const ErrorText_i &other) = default;
+ErrorText_i &ErrorText_i::operator=(const ErrorText_i &other) = default;
+ErrorText_i &ErrorText_i::operator=(ErrorText_i &&other) = default;
+
 const wchar_t *ErrorText_i::ToStr(wchar_t *buf, unsigned count, ULONG code)
 {
     if (buf == nullptr || count == 0)

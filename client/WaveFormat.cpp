@@ -120,6 +120,15 @@ wchar_t *WaveFormat::ToStr(wchar_t *buf, unsigned count) const
     return buf;
 }
 
+unsigned WaveFormat::GetSR() const { return desc.SR; }
+unsigned WaveFormat::GetBPS() const { return desc.BPS; }
+unsigned WaveFormat::GetNC() const { return desc.NC; }
+unsigned WaveFormat::GetBPC() const { return desc.BPC; }
+unsigned WaveFormat::GetCC() const { return desc.CC; }
+unsigned WaveFormat::GetFrameSize() const { return desc.BPC * desc.NC; }
+const DataFormatDesc &WaveFormat::GetFormat() const { return desc; }
+DataFormatDesc &WaveFormat::GetFormat() { return desc; }
+
 unsigned WaveFormat::BytesToFrames(unsigned bytes) const
 {
     const unsigned frameSize = GetFrameSize();

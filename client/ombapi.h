@@ -50,12 +50,12 @@ public:
     /* "SR/BPS(BPC)/NC(CC)", at most count characters with the terminator. */
     wchar_t *ToStr(wchar_t *buf, unsigned count) const;
 
-    unsigned GetSR() const { return desc.SR; }
-    unsigned GetBPS() const { return desc.BPS; }
-    unsigned GetNC() const { return desc.NC; }
-    unsigned GetBPC() const { return desc.BPC; }
-    unsigned GetCC() const { return desc.CC; }
-    unsigned GetFrameSize() const { return desc.BPC * desc.NC; }
+    unsigned GetSR() const;
+    unsigned GetBPS() const;
+    unsigned GetNC() const;
+    unsigned GetBPC() const;
+    unsigned GetCC() const;
+    unsigned GetFrameSize() const; /* BPC x NC */
 
     /* Unsigned 32-bit arithmetic, truncating; a format with frame size 0
        converts every byte count to 0 frames. */
@@ -63,37 +63,66 @@ public:
     unsigned FramesToBytes(unsigned frames) const;
     unsigned MsToBytes(unsigned ms) const;
 
-    const DataFormatDesc &GetFormat() const { return desc; }
-    DataFormatDesc &GetFormat() { return desc; }
+    const DataFormatDesc &GetFormat() const;
+    DataFormatDesc &GetFormat();
 
 private:
     DataFormatDesc desc;
 };
 
-/* A fixed-capacity wide text: N characters of storage and nothing else. */
+/* A fixed-capacity wide text: N characters of storage and nothing else.
+   Assignment copies the whole storage, whatever lies after the terminator. */
 template <unsigned N>
 class TextInPlace {
 public:
-    TextInPlace() { text[0] = L'\0'; }
-    TextInPlace(const TextInPlace &other) { CopyFrom(other); }
-    TextInPlace &operator=(const TextInPlace &other)
-    {
-        CopyFrom(other);
-        return *this;
-    }
-    TextInPlace &operator=(TextInPlace &&other)
-    {
-        CopyFrom(other);
-        return *this;
-    }
-    operator wchar_t *() { return text; }
-    operator const wchar_t *() const { return text; }
+    TextInPlace();
+    TextInPlace(const TextInPlace &other);
+    TextInPlace &operator=(const TextInPlace &other);
+    TextInPlace &operator=(TextInPlace &&other);
+    operator wchar_t *();
+    operator const wchar_t *() const;
 
 protected:
-    /* Copies the whole storage, whatever lies after the terminator. */
-    void CopyFrom(const TextInPlace &other) { wmemcpy(text, other.text, N); }
     wchar_t text[N];
 };
+
+template <unsigned N>
+TextInPlace<N>::TextInPlace()
+{
+    text[0] = L'\0';
+}
+
+template <unsigned N>
+TextInPlace<N>::TextInPlace(const TextInPlace &other)
+{
+    wmemcpy(text, other.text, N);
+}
+
+template <unsigned N>
+TextInPlace<N> &TextInPlace<N>::operator=(const TextInPlace &other)
+{
+    wmemcpy(text, other.text, N);
+    return *this;
+}
+
+template <unsigned N>
+TextInPlace<N> &TextInPlace<N>::operator=(TextInPlace &&other)
+{
+    wmemcpy(text, other.text, N);
+    return *this;
+}
+
+template <unsigned N>
+TextInPlace<N>::operator wchar_t *()
+{
+    return text;
+}
+
+template <unsigned N>
+TextInPlace<N>::operator const wchar_t *() const
+{
+    return text;
+}
 
 extern template class OMBAPI TextInPlace<256>;
 
@@ -102,9 +131,9 @@ class OMBAPI ErrorText_i : public TextInPlace<256> {
 public:
     explicit ErrorText_i(LONG code);
     explicit ErrorText_i(ULONG code);
-    ErrorText_i(const ErrorText_i &other) = default;
-    ErrorText_i &operator=(const ErrorText_i &other) = default;
-    ErrorText_i &operator=(ErrorText_i &&other) = default;
+    ErrorText_i(const ErrorText_i &other);
+    ErrorText_i &operator=(const ErrorText_i &other);
+    ErrorText_i &operator=(ErrorText_i &&other);
 
     /* Writes the text of code into buf (capacity count, terminator included)
        and keeps the thread's last-error value. Returns buf. */

@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <stdarg.h>
 #include <wchar.h>
+#include <atomic>
 #include <thread>
 
 namespace {
@@ -55,17 +56,22 @@ TEST(FormatMessageW, BufferTooSmallFails)
 
 TEST(LastError, IsPerThread)
 {
-    SetLastError(1111);
-    DWORD seenByOther = 0xFFFFFFFF, afterSet = 0;
-    std::thread other([&] {
-        seenByOther = GetLastError();
-        SetLastError(2222);
-        afterSet = GetLastError();
-    });
-    other.join();
-    EXPECT_EQ(seenByOther, 0u);
-    EXPECT_EQ(afterSet, 2222u);
-    EXPECT_EQ(GetLastError(), 1111u);
+    // Each thread sets its own value, waits (without any Win32 call) until
+    // the other has set its value too, then reads its own back.
+    std::atomic<int> set{0};
+    DWORD seen[2] = {0, 0};
+    auto body = [&](int i) {
+        SetLastError(1000 + i);
+        set.fetch_add(1);
+        while (set.load() < 2) {
+        }
+        seen[i] = GetLastError();
+    };
+    std::thread a(body, 0), b(body, 1);
+    a.join();
+    b.join();
+    EXPECT_EQ(seen[0], 1000u);
+    EXPECT_EQ(seen[1], 1001u);
 }
 
 TEST(HresultFromWin32, WrapsOnlyPositiveErrors)
