@@ -49,7 +49,7 @@ function(omb_driver_side target)
       -fcheck-new -Wno-multichar -mno-stack-arg-probe)
   else()
     target_compile_options(${target} PRIVATE -fshort-wchar)
-    target_link_libraries(${target} PUBLIC platform_kernel)
+    target_link_libraries(${target} PUBLIC platform_driver_side)
   endif()
 endfunction()
 
