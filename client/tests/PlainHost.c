@@ -1,0 +1,56 @@
+/* A render host written in plain C against the flat interface only, with a
+   hand-made callback table. */
+#include "ombapi.h"
+#include "PlainHost.h"
+
+static unsigned long long bytesSeen;
+static unsigned callsSeen;
+
+static unsigned FillSilence(CallbackInterface *self, void *data, unsigned bytes)
+{
+    unsigned char *p = (unsigned char *)data;
+    unsigned i;
+    (void)self;
+    for (i = 0; i < bytes; ++i)
+        p[i] = 0;
+    bytesSeen += bytes;
+    ++callsSeen;
+    return bytes;
+}
+
+static const CallbackInterfaceTable fillTable = {FillSilence};
+static CallbackInterface fill = {&fillTable};
+static const GUID controlClass = CONTROL_INTERFACE_CLASS_INIT;
+static OmbDriver *driver;
+static OmbHost *host;
+
+long PlainHostStart(void)
+{
+    const DataFormatDesc format = {48000, 16, 2, 2, 3};
+    HRESULT status = Driver_Create(&driver, &controlClass);
+    if (status < 0)
+        return status;
+    status = Driver_Open(driver);
+    if (status < 0)
+        return status;
+    status = Host_Create(&host, driver, false, &fill);
+    if (status < 0)
+        return status;
+    return Host_Start(host, (const WaveFormat *)&format, 20);
+}
+
+long PlainHostLoop(unsigned tickMs) { return Host_EventLoop(host, tickMs); }
+
+long PlainHostStop(void) { return Host_Stop(host); }
+
+void PlainHostEnd(void)
+{
+    Host_Delete(host);
+    Driver_Delete(driver);
+    host = 0;
+    driver = 0;
+}
+
+int PlainHostIsStarted(void) { return Host_IsStarted(host) ? 1 : 0; }
+unsigned long long PlainHostBytes(void) { return bytesSeen; }
+unsigned PlainHostCalls(void) { return callsSeen; }
