@@ -116,6 +116,9 @@ size_t MappingsSince(uint64_t serial);
 // True when p is a pages descriptor that ExFreePool may release.
 bool FreeMdlThroughPool(void *p);
 
+// The booted version as (major << 8) | minor.
+ULONG BootedVersion();
+
 // Checks that the calling thread is at or below `maximum`, else a bug check
 // naming `call`.
 void RequireIrqlAtMost(KIRQL maximum, const char *call);

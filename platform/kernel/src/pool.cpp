@@ -83,7 +83,8 @@ std::string TagText(ULONG tag) {
 }
 
 PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, bool zero, const char *call) {
-    if (!IsValidType(type))
+    // No-execute pool types exist from version 6.2 on; older systems reject them.
+    if (!IsValidType(type) || ((int)type >= NonPagedPoolNx && detail::BootedVersion() < 0x602))
         BugCheck(kBadPoolCaller, call, kPoolBadType, (ULONG_PTR)type, size);
     KIRQL irql = KeGetCurrentIrql();
     if (irql > (IsPaged(type) ? APC_LEVEL : DISPATCH_LEVEL))

@@ -58,6 +58,15 @@ void ResetBreakPoints() {
     s.breakPointCallers.clear();
 }
 
+namespace detail {
+
+ULONG BootedVersion() {
+    auto &s = State();
+    std::lock_guard lk(s.lock);
+    return (s.major << 8) | (s.minor & 0xFF);
+}
+
+} // namespace detail
 } // namespace standin::kernel
 
 extern "C" NTSTATUS RtlGetVersion(PRTL_OSVERSIONINFOW info) {
