@@ -113,7 +113,6 @@ typedef struct _OSVERSIONINFOEXW {
 } OSVERSIONINFOEXW, *POSVERSIONINFOEXW, RTL_OSVERSIONINFOEXW, *PRTL_OSVERSIONINFOEXW;
 
 NTSTATUS RtlGetVersion(PRTL_OSVERSIONINFOW lpVersionInformation);
-VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
 
 extern BOOLEAN KdDebuggerEnabled;
 #define KD_DEBUGGER_ENABLED KdDebuggerEnabled
