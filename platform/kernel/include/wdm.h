@@ -126,7 +126,7 @@ ULONGLONG KeQueryInterruptTime(void);
 DECLSPEC_NORETURN VOID KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR BugCheckParameter1,
     ULONG_PTR BugCheckParameter2, ULONG_PTR BugCheckParameter3, ULONG_PTR BugCheckParameter4);
 
-/* Raises an exception with the given code (see exception_guard.h). */
+/* Raises an exception with the given code (see guarded_call.h). */
 DECLSPEC_NORETURN VOID ExRaiseStatus(NTSTATUS Status);
 
 /* ---- Memory descriptor lists ---- */
