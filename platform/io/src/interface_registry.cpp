@@ -140,8 +140,10 @@ int32_t InterfaceRegistry::Resolve(const std::u16string &path, ResolvedPath &res
         if (best == nullptr || n > best->link.size())
             best = &e;
     }
+    // As the object manager says it: a missing last element is a missing
+    // name, a missing element before it a missing path.
     if (best == nullptr)
-        return STATUS_OBJECT_NAME_NOT_FOUND;
+        return path.find(u'\\') == std::u16string::npos ? STATUS_OBJECT_NAME_NOT_FOUND : STATUS_OBJECT_PATH_NOT_FOUND;
     resolved.device = best->device;
     resolved.fileName.clear();
     if (!best->reference.empty())

@@ -15,6 +15,7 @@
 enum : ULONG {
     kIrqlNotGreaterOrEqual = 0x09,
     kIrqlNotLessOrEqual = 0x0A,
+    kMaximumWaitObjectsExceeded = 0x0C,
     kSpinLockAlreadyOwned = 0x0F,
     kSpinLockNotOwned = 0x10,
     kThreadNotMutexOwner = 0x11,

@@ -374,7 +374,7 @@ PVOID MapView(PMDL mdl, KPROCESSOR_MODE mode, MEMORY_CACHING_TYPE cacheType, PVO
     s.views[address] = {mdl, base, length, mode, process, info.pages, detail::NextSerial()};
     if (mode == KernelMode) {
         mdl->MappedSystemVa = address;
-        mdl->MdlFlags |= (mdl->MdlFlags & MDL_PARTIAL) ? MDL_PARTIAL_HAS_BEEN_MAPPED : MDL_MAPPED_TO_SYSTEM_VA;
+        mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA | ((mdl->MdlFlags & MDL_PARTIAL) ? MDL_PARTIAL_HAS_BEEN_MAPPED : 0);
     }
     return address;
 }

@@ -91,7 +91,9 @@ PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, bool zero, const char *ca
         BugCheck(kBadPoolCaller, call, kPoolBadIrql, irql, (ULONG_PTR)type, size);
     if (detail::ShouldFail(Fault::PoolAllocation))
         return nullptr;
-    void *p = std::aligned_alloc(16, (size + 15) / 16 * 16 + 16);
+    // malloc aligns to 16 bytes as pool does on x64, and keeps the block its
+    // exact size so that the address sanitizer sees every overrun.
+    void *p = std::malloc(size ? size : 1);
     if (!p)
         return nullptr;
     // Uninitialised pool holds a pattern, so code that relies on zeroes shows.
