@@ -4,8 +4,6 @@
 #include "EndpointLink.h"
 #include "Requests.h"
 
-#include <string.h>
-
 NTSTATUS ControlPipe::Control(PIRP irp)
 {
     ULONG_PTR information = 0;
@@ -27,7 +25,7 @@ NTSTATUS ControlPipe::Serve(PIRP irp, ULONG_PTR &information)
     if (inputLength < REQ_MIN_INPUT || system == nullptr)
         return STATUS_INVALID_DEVICE_REQUEST;
     DriverReq header;
-    memcpy(&header, system, sizeof header);
+    RtlCopyMemory(&header, system, sizeof header);
     if (header.Version != DRIVER_REQ_VERSION)
         return STATUS_INVALID_DEVICE_REQUEST;
 
@@ -40,14 +38,14 @@ NTSTATUS ControlPipe::Serve(PIRP irp, ULONG_PTR &information)
         if (inputLength < REQ_SET_FORMAT_MIN_INPUT)
             return STATUS_INVALID_DEVICE_REQUEST;
         SetFormatRequest request;
-        memcpy(&request, system, sizeof request);
+        RtlCopyMemory(&request, system, sizeof request);
         return link->SetFormat(request.Format);
     }
     case ReqSetMinimalBufferSize: {
         if (inputLength < REQ_SET_MINIMAL_BUFFER_SIZE_MIN_INPUT)
             return STATUS_INVALID_DEVICE_REQUEST;
         SetMinimalBufferSizeRequest request;
-        memcpy(&request, system, sizeof request);
+        RtlCopyMemory(&request, system, sizeof request);
         return link->SetMinimalBufferSize(request.Frames);
     }
     case ReqSetNotificationEvent:
@@ -56,7 +54,7 @@ NTSTATUS ControlPipe::Serve(PIRP irp, ULONG_PTR &information)
         if (inputLength < REQ_NOTIFY_MIN_INPUT)
             return STATUS_INVALID_DEVICE_REQUEST;
         NotifyRequest request;
-        memcpy(&request, system, sizeof request);
+        RtlCopyMemory(&request, system, sizeof request);
         return Notify(request.Code);
     }
     default:
@@ -71,7 +69,7 @@ NTSTATUS ControlPipe::GetCommonData(PVOID system, ULONG outputLength, bool is32B
         return STATUS_BUFFER_TOO_SMALL;
     // A 32-bit client's view lies below 4 GiB: its low half is the address.
     const ULONG64 address = reinterpret_cast<ULONG_PTR>(LoadPointer(block.UserView));
-    memcpy(system, &address, addressSize);
+    RtlCopyMemory(system, &address, addressSize);
     information = addressSize;
     return STATUS_SUCCESS;
 }
@@ -84,7 +82,7 @@ NTSTATUS ControlPipe::SetNotificationEvent(PIRP irp, const UCHAR *input, ULONG i
     if (inputLength < sizeof(DriverReq) + handleSize)
         return STATUS_INVALID_DEVICE_REQUEST;
     ULONG64 handle = 0; // a 32-bit caller's handle is zero-extended
-    memcpy(&handle, input + sizeof(DriverReq), handleSize);
+    RtlCopyMemory(&handle, input + sizeof(DriverReq), handleSize);
 
     PVOID event = nullptr;
     const NTSTATUS status = ObReferenceObjectByHandle(reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(handle)),

@@ -4,8 +4,6 @@
 #include "ControlPipe.h"
 #include "DataFormat.h"
 
-#include <string.h>
-
 namespace {
 
 // Least and greatest accepted SR, BPS, NC and BPC, in that order.
@@ -59,6 +57,8 @@ void EndpointLink::Lock() { Mosaik::Lock(mutex); }
 
 void EndpointLink::Unlock() { Mosaik::Unlock(mutex); }
 
+bool EndpointLink::HeldByCaller() const { return mutex.Owner == KeGetCurrentThread(); }
+
 NTSTATUS EndpointLink::IsClientReady() { return pipe->IsReady() ? STATUS_SUCCESS : STATUS_DEVICE_NOT_READY; }
 
 bool EndpointLink::IsClientReadyNow() { return pipe->IsReady(); }
@@ -71,7 +71,7 @@ NTSTATUS EndpointLink::CheckFormat(const WAVEFORMATEX *format)
     WAVEFORMATEXTENSIBLE record = {};
     const bool extended = format->wFormatTag != WAVE_FORMAT_PCM &&
                           format->cbSize >= sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX);
-    memcpy(&record, format, extended ? sizeof(WAVEFORMATEXTENSIBLE) : sizeof(WAVEFORMATEX));
+    RtlCopyMemory(&record, format, extended ? sizeof(WAVEFORMATEXTENSIBLE) : sizeof(WAVEFORMATEX));
     if (!Mosaik::IsValidFormat(record))
         return STATUS_INVALID_PARAMETER;
     const ULONG validBits =

@@ -31,6 +31,8 @@ public:
 
     void Lock();
     void Unlock();
+    // True when the calling thread holds the link lock.
+    bool HeldByCaller() const;
 
     // 0 while the pipe has a complete client, else STATUS_DEVICE_NOT_READY.
     NTSTATUS IsClientReady();
