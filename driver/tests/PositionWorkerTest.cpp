@@ -1,0 +1,93 @@
+// The position worker: woken by each position notification, it runs the
+// link's position update under the link lock at priority 31; notifications
+// that arrive during an update merge into one more.
+#include <kernel_standin.h>
+#include "CoreClient.h"
+
+namespace core_tests {
+namespace {
+
+namespace kernel = standin::kernel;
+
+class PositionWorker : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        threadsBefore = kernel::RunningSystemThreads();
+        ASSERT_TRUE(core_device::Load());
+        in.emplace(process);
+        ASSERT_EQ(OpenPipe(PipeRender, &pipe), Success);
+        view = reinterpret_cast<volatile CommonDataDesc *>(GetCommonData(pipe));
+        ASSERT_NE(view, nullptr);
+    }
+    void TearDown() override
+    {
+        in.reset();
+        process.End();
+        core_device::Unload();
+    }
+
+    void Advance(uint32_t frames)
+    {
+        view->DevicePositionFrames = frames;
+        ASSERT_EQ(Notify(pipe, NotifyPositionAdvanced).status, Success);
+    }
+
+    size_t threadsBefore = 0;
+    ClientProcess process;
+    std::optional<InProcess> in;
+    Handle pipe = nullptr;
+    volatile CommonDataDesc *view = nullptr;
+};
+
+TEST_F(PositionWorker, EachPipeHasItsThreadUntilUnload)
+{
+    EXPECT_EQ(kernel::RunningSystemThreads(), threadsBefore + 2);
+    in.reset();
+    process.End();
+    core_device::Unload();
+    EXPECT_EQ(kernel::RunningSystemThreads(), threadsBefore) << "both workers stopped";
+    ASSERT_TRUE(core_device::Load()); // for TearDown
+}
+
+TEST_F(PositionWorker, NotificationRunsAnUpdateUnderTheLinkLockAtPriority31)
+{
+    Advance(10);
+    core_device::WaitForUpdateStart(PipeRender);
+    EXPECT_EQ(core_device::PositionUpdates(PipeRender), std::vector<uint32_t>{10});
+    EXPECT_EQ(core_device::UnlockedUpdates(PipeRender), 0u);
+    EXPECT_EQ(core_device::UpdaterPriority(PipeRender), HIGH_PRIORITY);
+    EXPECT_TRUE(core_device::PositionUpdates(PipeCapture).empty()) << "the other pipe's worker sleeps";
+    EXPECT_EQ(view->ReplyStatus, NotifyPositionAdvanced);
+}
+
+TEST_F(PositionWorker, NotificationsDuringAnUpdateMergeIntoOneMore)
+{
+    core_device::HoldUpdates(PipeRender, true);
+    Advance(1);
+    core_device::WaitForUpdateStart(PipeRender); // held inside the first update
+    Advance(2);
+    Advance(3);
+    Advance(4);
+    core_device::HoldUpdates(PipeRender, false);
+    core_device::ReleaseUpdate(PipeRender);
+    core_device::WaitForUpdateStart(PipeRender); // the merged one
+    Advance(5);
+    core_device::WaitForUpdateStart(PipeRender);
+    // Both workers idle again on their wake events: nothing else is due.
+    kernel::WaitForBlockedWaiters(2, false);
+    const std::vector<uint32_t> expected = {1, 4, 5};
+    EXPECT_EQ(core_device::PositionUpdates(PipeRender), expected) << "each update reads the latest position";
+}
+
+TEST_F(PositionWorker, ClientRepliesAreNotPositionNotifications)
+{
+    EXPECT_EQ(Notify(pipe, 0).status, Success);
+    EXPECT_EQ(Notify(pipe, 0x20000002).status, Success);
+    Advance(7);
+    core_device::WaitForUpdateStart(PipeRender);
+    EXPECT_EQ(core_device::PositionUpdates(PipeRender), std::vector<uint32_t>{7});
+}
+
+} // namespace
+} // namespace core_tests
