@@ -22,7 +22,9 @@ NTSTATUS ControlPipe::Serve(PIRP irp, ULONG_PTR &information)
     const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
     UCHAR *system = static_cast<UCHAR *>(irp->AssociatedIrp.SystemBuffer);
 
-    if (inputLength < REQ_MIN_INPUT || system == nullptr)
+    // Every control code is buffered: another transfer method is not one of
+    // them, whatever its length, and has no system buffer to read.
+    if (inputLength < REQ_MIN_INPUT || system == nullptr || METHOD_FROM_CTL_CODE(code) != METHOD_BUFFERED)
         return STATUS_INVALID_DEVICE_REQUEST;
     DriverReq header;
     RtlCopyMemory(&header, system, sizeof header);
