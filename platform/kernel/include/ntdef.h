@@ -29,3 +29,7 @@ typedef char CCHAR;
 typedef UCHAR KIRQL, *PKIRQL;
 typedef LONG KPRIORITY;
 typedef ULONG_PTR KSPIN_LOCK, *PKSPIN_LOCK;
+
+#ifndef DECLSPEC_NORETURN
+#define DECLSPEC_NORETURN __attribute__((noreturn))
+#endif
