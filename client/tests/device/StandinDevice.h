@@ -51,9 +51,6 @@ public:
     ~InProcess();
     InProcess(const InProcess &) = delete;
     InProcess &operator=(const InProcess &) = delete;
-
-private:
-    uint64_t previous;
 };
 void UseVirtualClock(bool on);
 void AdvanceClock(int64_t hundredNs);

@@ -2,13 +2,14 @@
 // reached through one device interface, each with a block and an audio buffer
 // in shared pages, mapped into the process that opens the pipe.
 #include <ntddk.h>
+#include <guarded_call.h>
+#include <initializer_list>
 #include "ControlProtocol.h"
 #include "CommonDataDesc.h"
 #include "StandinDevice.h"
 
 namespace {
 
-constexpr ULONG Tag = 'tsdS';
 constexpr ULONG PageBytes = 4096;
 constexpr LONGLONG OneSecond = 10'000'000;
 constexpr ULONG UnreadableAddress = 0x1000; // below every mapping of a process
@@ -156,7 +157,7 @@ NTSTATUS OnCreate(PDEVICE_OBJECT, PIRP irp)
     if (pipe->owner != nullptr) {
         status = STATUS_DEVICE_BUSY;
     } else {
-        status = StandinCallGuarded(MapIntoCaller, pipe);
+        status = GuardedCall(MapIntoCaller, pipe);
         if (NT_SUCCESS(status) && (pipe->userBlock == nullptr || pipe->userBuffer == nullptr))
             status = STATUS_INSUFFICIENT_RESOURCES;
         if (NT_SUCCESS(status)) {
