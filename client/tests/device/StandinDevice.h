@@ -14,6 +14,10 @@ namespace standin_device {
 // and checks that it leaks nothing.
 bool Load();
 void Unload();
+// A second device with an interface of the same class that serves nothing,
+// its interface enabled or left disabled.
+bool LoadQuietDevice(bool enableInterface);
+void UnloadQuietDevice();
 
 // The device's own view of a pipe's block and buffer (pipe 0 render, 1 capture).
 CommonDataDesc &Block(int pipe);
