@@ -96,23 +96,9 @@ protected:
         dev::WaitForTimedWaiters(1);
     }
 
-    // Stop waits for the loop, polling every 15 ms: let virtual time run in
-    // steps until it has returned.
     void StopFromAnotherThread()
     {
-        std::atomic<bool> stopped{false};
-        std::thread stopper([this, &stopped] {
-            dev::InProcess scope(process);
-            host->Stop();
-            stopped = true;
-        });
-        while (!stopped) {
-            if (dev::TimedWaiters() > 0)
-                dev::AdvanceClock(5 * Millisecond);
-            else
-                std::this_thread::yield();
-        }
-        stopper.join();
+        CallWhileTimeRuns(process, [this] { host->Stop(); });
         loop.join();
     }
 
