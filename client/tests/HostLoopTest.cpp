@@ -145,6 +145,10 @@ TEST_F(HostTest, RepliesToRequestsAndIgnoresBareSignals)
     EXPECT_EQ(dev::Post(RenderPipe, ClientReqBufferAllocated), S_OK);
     EXPECT_EQ(dev::RequestsSeen(RenderPipe, ReqNotify), replies + 1);
     dev::WaitForTimedWaiters(1);
+    // A signal without a posted request gets no reply.
+    dev::SignalClient(RenderPipe);
+    dev::WaitForTimedWaiters(1);
+    EXPECT_EQ(dev::RequestsSeen(RenderPipe, ReqNotify), replies + 1);
     // A state announced without a running stream moves nothing.
     EXPECT_EQ(dev::AnnounceStream(RenderPipe, true, STREAM_STATE_PAUSE, 960), S_OK);
     dev::WaitForTimedWaiters(1);

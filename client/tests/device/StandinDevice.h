@@ -29,6 +29,8 @@ bool HasClientEvent(int pipe);
 // the reply, as the driver does. Returns the reply status, 0xC00000A3 when the
 // client has no event or does not answer in time.
 int32_t Post(int pipe, uint32_t code);
+// Sets the client's event without posting a request (RequestFlags clear).
+void SignalClient(int pipe);
 // Writes the stream fields of the block and announces them with code 3.
 int32_t AnnounceStream(int pipe, bool attached, uint32_t state, uint32_t bufferFrames);
 

@@ -381,6 +381,12 @@ int32_t Post(int index, uint32_t code)
     return result;
 }
 
+void SignalClient(int index)
+{
+    if (device.pipes[index].clientEvent != nullptr)
+        KeSetEvent(device.pipes[index].clientEvent, IO_SOUND_INCREMENT, FALSE);
+}
+
 int32_t AnnounceStream(int index, bool attached, uint32_t state, uint32_t bufferFrames)
 {
     CommonDataDesc &block = *device.pipes[index].block;
