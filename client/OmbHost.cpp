@@ -126,8 +126,8 @@ private:
 };
 
 OmbHost::OmbHost(OmbDriver &driver, bool capture, CallbackInterface &callback)
-    : driver(driver), capture(capture), callback(callback), event(nullptr), pipe(nullptr), format(), started(0),
-      inLoop(0), stopRequest(0)
+    : driver(driver), capture(capture), callback(callback), event(nullptr), pipe(nullptr), format(), started(false),
+      inLoop(false), stopRequest(false)
 {
 }
 
@@ -175,7 +175,7 @@ HRESULT OmbHost::Start(const WaveFormat &wanted, unsigned minimalBufferMs)
         Stop();
         return status;
     }
-    InterlockedExchange(&started, 1);
+    started = true;
     Check();
     return S_OK;
 }
@@ -183,14 +183,14 @@ HRESULT OmbHost::Start(const WaveFormat &wanted, unsigned minimalBufferMs)
 HRESULT OmbHost::Stop()
 {
     Check();
-    if (InterlockedCompareExchange(&inLoop, 0, 0) != 0) {
-        InterlockedExchange(&stopRequest, 1);
+    if (inLoop) {
+        stopRequest = true;
         if (hostInCallback == this)
             return S_OK; // the loop ends after this tick; the caller stops it again afterwards
-        while (InterlockedCompareExchange(&inLoop, 0, 0) != 0)
+        while (inLoop)
             Sleep(StopPollMs);
     }
-    InterlockedExchange(&started, 0);
+    started = false;
     if (pipe != nullptr) {
         pipe->Delete();
         pipe = nullptr;
@@ -207,14 +207,15 @@ HRESULT OmbHost::EventLoop(unsigned timeoutMs)
     Check();
     if (!started || pipe == nullptr || !pipe->IsOpen())
         return StatusInvalidState;
-    if (InterlockedCompareExchange(&inLoop, 1, 0) != 0)
+    bool idle = false;
+    if (!inLoop.compare_exchange_strong(idle, true))
         return StatusInvalidState; // one loop per host
     Loop loop(*this);
     timeBeginPeriod(TimerResolutionMs);
     loop.Begin();
     HRESULT result = S_OK;
     for (;;) {
-        if (InterlockedExchange(&stopRequest, 0) != 0)
+        if (stopRequest.exchange(false))
             break;
         const DWORD wait = WaitForSingleObject(event, timeoutMs);
         if (wait == WAIT_OBJECT_0) {
@@ -228,11 +229,11 @@ HRESULT OmbHost::EventLoop(unsigned timeoutMs)
         loop.OnTick();
     }
     timeEndPeriod(TimerResolutionMs);
-    InterlockedExchange(&inLoop, 0);
+    inLoop = false;
     return result;
 }
 
-bool OmbHost::IsStarted() const { return InterlockedCompareExchange(const_cast<volatile LONG *>(&started), 0, 0) != 0; }
+bool OmbHost::IsStarted() const { return started; }
 
 bool OmbHost::IsCapt() const { return capture; }
 

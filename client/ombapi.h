@@ -30,6 +30,8 @@
 
 #ifdef __cplusplus
 
+#include <atomic>
+
 namespace Ombrivo {
 
 /* An uncompressed PCM format: exactly one DataFormatDesc, so a WaveFormat is
@@ -270,9 +272,9 @@ private:
     HANDLE event;
     OmbPipe *pipe;
     WaveFormat format;
-    volatile LONG started;
-    volatile LONG inLoop;
-    volatile LONG stopRequest;
+    std::atomic<bool> started;
+    std::atomic<bool> inLoop;
+    std::atomic<bool> stopRequest;
 };
 
 } /* namespace Ombrivo */

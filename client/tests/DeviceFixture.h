@@ -3,7 +3,9 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <atomic>
 #include <optional>
+#include <thread>
 #include "ombapi.h"
 #include "device/StandinDevice.h"
 
@@ -12,6 +14,27 @@ namespace device_tests {
 constexpr int RenderPipe = PipeRender;
 constexpr int CapturePipe = PipeCapture;
 constexpr int64_t Millisecond = 10'000; // 100-ns units
+
+// Runs `call` on another thread of the process while virtual time moves in
+// 5 ms steps whenever some thread waits on it, until the call returns: for
+// calls such as a host's Stop, which polls until its loop has ended.
+template <typename Call>
+void CallWhileTimeRuns(uint64_t process, Call call)
+{
+    std::atomic<bool> done{false};
+    std::thread caller([&] {
+        standin_device::InProcess scope(process);
+        call();
+        done = true;
+    });
+    while (!done) {
+        if (standin_device::TimedWaiters() > 0)
+            standin_device::AdvanceClock(5 * Millisecond);
+        else
+            std::this_thread::yield();
+    }
+    caller.join();
+}
 
 class DeviceFixture : public testing::Test {
 protected:

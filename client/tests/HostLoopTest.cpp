@@ -96,23 +96,9 @@ protected:
         dev::WaitForTimedWaiters(1);
     }
 
-    // Stop waits for the loop, polling every 15 ms: let virtual time run in
-    // steps until it has returned.
     void StopFromAnotherThread()
     {
-        std::atomic<bool> stopped{false};
-        std::thread stopper([this, &stopped] {
-            dev::InProcess scope(process);
-            host->Stop();
-            stopped = true;
-        });
-        while (!stopped) {
-            if (dev::TimedWaiters() > 0)
-                dev::AdvanceClock(5 * Millisecond);
-            else
-                std::this_thread::yield();
-        }
-        stopper.join();
+        CallWhileTimeRuns(process, [this] { host->Stop(); });
         loop.join();
     }
 
@@ -159,6 +145,10 @@ TEST_F(HostTest, RepliesToRequestsAndIgnoresBareSignals)
     EXPECT_EQ(dev::Post(RenderPipe, ClientReqBufferAllocated), S_OK);
     EXPECT_EQ(dev::RequestsSeen(RenderPipe, ReqNotify), replies + 1);
     dev::WaitForTimedWaiters(1);
+    // A signal without a posted request gets no reply.
+    dev::SignalClient(RenderPipe);
+    dev::WaitForTimedWaiters(1);
+    EXPECT_EQ(dev::RequestsSeen(RenderPipe, ReqNotify), replies + 1);
     // A state announced without a running stream moves nothing.
     EXPECT_EQ(dev::AnnounceStream(RenderPipe, true, STREAM_STATE_PAUSE, 960), S_OK);
     dev::WaitForTimedWaiters(1);
@@ -203,17 +193,22 @@ TEST_F(HostTest, PositionMovesByWhatTheApplicationTook)
     Start(Stereo48k);
     RunLoop(10);
     RunStream(960, 900);
-    recorder.handledLimit = 100;
+    recorder.handledLimit = 100; // 25 frames of each offer
     Tick(10);
+    // Each offer counts in full against the tick's 480 frames, whatever the
+    // application took; the position moves only by what it took.
     const std::vector<Call> calls = recorder.Take();
-    ASSERT_EQ(calls.size(), 2u);
+    ASSERT_EQ(calls.size(), 4u);
     EXPECT_EQ(calls[0].frame, 900u);
-    EXPECT_EQ(calls[0].bytes, 240u);
-    // 25 frames taken at 900; the tick still counts 60 frames as offered, so
-    // the rest (420 frames) is offered from the new position.
+    EXPECT_EQ(calls[0].bytes, 60u * 4);
     EXPECT_EQ(calls[1].frame, 925u);
     EXPECT_EQ(calls[1].bytes, 35u * 4);
-    EXPECT_EQ(dev::Block(RenderPipe).DevicePositionFrames, 950u);
+    EXPECT_EQ(calls[2].frame, 950u);
+    EXPECT_EQ(calls[2].bytes, 10u * 4);
+    EXPECT_EQ(calls[3].frame, 0u);
+    EXPECT_EQ(calls[3].bytes, 375u * 4);
+    EXPECT_EQ(dev::Block(RenderPipe).DevicePositionFrames, 25u);
+    EXPECT_EQ(dev::PositionNotifications(RenderPipe), 4u);
 }
 
 TEST_F(HostTest, PositionOutsideTheBufferIsBroughtBack)
@@ -231,15 +226,24 @@ TEST_F(HostTest, PositionOutsideTheBufferIsBroughtBack)
     EXPECT_LT(dev::Block(RenderPipe).DevicePositionFrames, 960u);
 }
 
-TEST_F(HostTest, DetachForcesTheViewBackToStop)
+TEST_F(HostTest, ReattachRestartsTheClock)
 {
     Start(Stereo48k);
-    RunLoop(10);
+    RunLoop(5);
     RunStream(960, 0);
-    ASSERT_EQ(dev::AnnounceStream(RenderPipe, false, STREAM_STATE_RUN, 960), S_OK);
+    Tick(5);
+    EXPECT_EQ(recorder.Take().size(), 1u);
+    ASSERT_EQ(dev::AnnounceStream(RenderPipe, false, STREAM_STATE_STOP, 0), S_OK);
     dev::WaitForTimedWaiters(1);
-    Tick(10);
+    Tick(5);
+    Tick(30);
     EXPECT_TRUE(recorder.Take().empty());
+    // The time without a stream is not handed out to the next one.
+    RunStream(960, 0);
+    Tick(5);
+    const std::vector<Call> calls = recorder.Take();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].bytes, 240u * 4);
 }
 
 TEST_F(HostTest, StopFromAnotherThreadEndsTheLoop)

@@ -31,19 +31,7 @@ TEST_F(DeviceFixture, PlainCHostRendersThroughTheFlatInterface)
     EXPECT_EQ(PlainHostBytes(), 3u * 480 * 4);
     EXPECT_EQ(dev::Block(RenderPipe).DevicePositionFrames, (3u * 480) % 960);
 
-    std::atomic<bool> stopped{false};
-    std::thread stopper([&] {
-        dev::InProcess scope(process);
-        PlainHostStop();
-        stopped = true;
-    });
-    while (!stopped) {
-        if (dev::TimedWaiters() > 0)
-            dev::AdvanceClock(5 * Millisecond);
-        else
-            std::this_thread::yield();
-    }
-    stopper.join();
+    CallWhileTimeRuns(process, [] { PlainHostStop(); });
     loop.join();
     EXPECT_EQ(result.load(), 0);
     EXPECT_FALSE(PlainHostIsStarted());

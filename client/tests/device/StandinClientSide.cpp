@@ -4,6 +4,6 @@
 
 namespace standin_device {
 
-uint32_t TimerPeriodsHeld() { return static_cast<uint32_t>(standin::win32::TimerPeriodsHeld()); }
+uint32_t TimerPeriodsHeld() { return static_cast<uint32_t>(standin::win32::TimerPeriodState().outstanding); }
 
 } // namespace standin_device

@@ -39,9 +39,9 @@ uint64_t CreateClientProcess() { return standin::io::boundary::CreateClientProce
 
 void EndClientProcess(uint64_t process) { standin::io::boundary::EndClientProcess(process); }
 
-InProcess::InProcess(uint64_t process) : previous(standin::io::boundary::EnterProcess(process)) {}
+InProcess::InProcess(uint64_t process) { standin::io::boundary::EnterProcess(process); }
 
-InProcess::~InProcess() { standin::io::boundary::EnterProcess(previous); }
+InProcess::~InProcess() { standin::io::boundary::LeaveProcess(); }
 
 void UseVirtualClock(bool on) { standin::kernel::UseVirtualClock(on); }
 void AdvanceClock(int64_t hundredNs) { standin::kernel::AdvanceClock(hundredNs); }

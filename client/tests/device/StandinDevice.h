@@ -14,6 +14,10 @@ namespace standin_device {
 // and checks that it leaks nothing.
 bool Load();
 void Unload();
+// A second device with an interface of the same class that serves nothing,
+// its interface enabled or left disabled.
+bool LoadQuietDevice(bool enableInterface);
+void UnloadQuietDevice();
 
 // The device's own view of a pipe's block and buffer (pipe 0 render, 1 capture).
 CommonDataDesc &Block(int pipe);
@@ -25,6 +29,8 @@ bool HasClientEvent(int pipe);
 // the reply, as the driver does. Returns the reply status, 0xC00000A3 when the
 // client has no event or does not answer in time.
 int32_t Post(int pipe, uint32_t code);
+// Sets the client's event without posting a request (RequestFlags clear).
+void SignalClient(int pipe);
 // Writes the stream fields of the block and announces them with code 3.
 int32_t AnnounceStream(int pipe, bool attached, uint32_t state, uint32_t bufferFrames);
 
@@ -51,9 +57,6 @@ public:
     ~InProcess();
     InProcess(const InProcess &) = delete;
     InProcess &operator=(const InProcess &) = delete;
-
-private:
-    uint64_t previous;
 };
 void UseVirtualClock(bool on);
 void AdvanceClock(int64_t hundredNs);

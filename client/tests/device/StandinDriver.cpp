@@ -2,13 +2,14 @@
 // reached through one device interface, each with a block and an audio buffer
 // in shared pages, mapped into the process that opens the pipe.
 #include <ntddk.h>
+#include <guarded_call.h>
+#include <initializer_list>
 #include "ControlProtocol.h"
 #include "CommonDataDesc.h"
 #include "StandinDevice.h"
 
 namespace {
 
-constexpr ULONG Tag = 'tsdS';
 constexpr ULONG PageBytes = 4096;
 constexpr LONGLONG OneSecond = 10'000'000;
 constexpr ULONG UnreadableAddress = 0x1000; // below every mapping of a process
@@ -156,7 +157,7 @@ NTSTATUS OnCreate(PDEVICE_OBJECT, PIRP irp)
     if (pipe->owner != nullptr) {
         status = STATUS_DEVICE_BUSY;
     } else {
-        status = StandinCallGuarded(MapIntoCaller, pipe);
+        status = GuardedCall(MapIntoCaller, pipe);
         if (NT_SUCCESS(status) && (pipe->userBlock == nullptr || pipe->userBuffer == nullptr))
             status = STATUS_INSUFFICIENT_RESOURCES;
         if (NT_SUCCESS(status)) {
@@ -378,6 +379,12 @@ int32_t Post(int index, uint32_t code)
     pipe.block->RequestCode = ClientReqNone;
     KeReleaseMutex(&pipe.mutex, FALSE);
     return result;
+}
+
+void SignalClient(int index)
+{
+    if (device.pipes[index].clientEvent != nullptr)
+        KeSetEvent(device.pipes[index].clientEvent, IO_SOUND_INCREMENT, FALSE);
 }
 
 int32_t AnnounceStream(int index, bool attached, uint32_t state, uint32_t bufferFrames)
