@@ -1,0 +1,216 @@
+// The client library against the driver core, in emulated client processes:
+// a host attaches, its format and minimal size land in the block (deferred
+// while a stream is attached), a second opener is refused, closing or ending
+// the process detaches, and a running host answers the driver's requests and
+// clocks the device position. Client-side code: it sees the driver only
+// through the test driver's control header.
+#include <gtest/gtest.h>
+#include <io_boundary.h>
+#include <atomic>
+#include <thread>
+#include "CoreDevice.h"
+#include "ombapi.h"
+
+namespace {
+
+namespace boundary = standin::io::boundary;
+using Ombrivo::CallbackInterface;
+using Ombrivo::OmbDriver;
+using Ombrivo::OmbHost;
+using Ombrivo::OmbPipe;
+using Ombrivo::WaveFormat;
+
+constexpr HRESULT BusyError = static_cast<HRESULT>(0x800700AA);       // ERROR_BUSY
+constexpr HRESULT InvalidParameter = static_cast<HRESULT>(0x80070057); // ERROR_INVALID_PARAMETER
+constexpr int32_t DeviceNotReady = static_cast<int32_t>(0xC00000A3);
+
+class EndToEnd : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(core_device::Load());
+        process = boundary::CreateClientProcess(false);
+        boundary::EnterProcess(process);
+        ASSERT_EQ(OmbDriver::Create(driver, ControlInterfaceClass), S_OK);
+        ASSERT_EQ(driver->Open(), S_OK);
+    }
+    void TearDown() override
+    {
+        driver->Delete();
+        boundary::LeaveProcess();
+        boundary::EndClientProcess(process);
+        core_device::Unload();
+    }
+
+    OmbPipe *OpenPipe(bool capture)
+    {
+        OmbPipe *pipe = nullptr;
+        EXPECT_EQ(driver->CreatePipe(pipe, capture), S_OK);
+        return pipe;
+    }
+
+    boundary::ProcessId process = 0;
+    OmbDriver *driver = nullptr;
+};
+
+TEST_F(EndToEnd, PipeBecomesReadyOnlyWithItsEventAndCarriesFormatAndSize)
+{
+    OmbPipe *pipe = OpenPipe(false);
+    ASSERT_NE(pipe, nullptr);
+    CommonDataDesc &block = core_device::Block(PipeRender);
+    const CommonDataDesc &view = pipe->GetCommonData();
+    EXPECT_EQ(view.BufferSizeBytes, PIPE_BUFFER_BYTES);
+    EXPECT_NE(view.BufferAddress, 0u);
+    EXPECT_EQ(view.PipeReady, 0) << "owner and views, but no event yet";
+    EXPECT_EQ(core_device::JackChanges(PipeRender), 0u);
+
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    ASSERT_EQ(pipe->SetNotificationEvent(event), S_OK);
+    EXPECT_EQ(view.PipeReady, 1);
+    EXPECT_TRUE(core_device::PipeIsReady(PipeRender));
+    EXPECT_EQ(core_device::JackChanges(PipeRender), 1u);
+
+    ASSERT_EQ(pipe->SetFormat(44100, 16, 2, 2, 0), S_OK);
+    EXPECT_EQ(view.Format.SR, 44100u);
+    EXPECT_EQ(view.Format.CC, 0x3u) << "the standard mask filled in";
+    ASSERT_EQ(pipe->SetMinimalBufferSize(441), S_OK);
+    EXPECT_EQ(view.MinBufferFrames, 441u);
+    EXPECT_EQ(pipe->SetFormat(7999, 16, 2, 2, 0), InvalidParameter);
+    EXPECT_EQ(pipe->SetMinimalBufferSize(131073), InvalidParameter) << "more than the buffer holds";
+    EXPECT_EQ(view.Format.SR, 44100u);
+    EXPECT_EQ(view.MinBufferFrames, 441u);
+
+    // While a stream is attached both wait; the later request wins at detach.
+    const uint32_t changes = core_device::FormatChanges(PipeRender);
+    core_device::AttachStream(PipeRender);
+    EXPECT_EQ(view.StreamAttached, 1);
+    EXPECT_EQ(pipe->SetFormat(96000, 24, 2, 3, 0), S_OK);
+    EXPECT_EQ(pipe->SetFormat(48000, 32, 2, 4, 0), S_OK);
+    EXPECT_EQ(pipe->SetMinimalBufferSize(960), S_OK);
+    EXPECT_EQ(pipe->SetMinimalBufferSize(480), S_OK);
+    EXPECT_EQ(view.Format.SR, 44100u);
+    EXPECT_EQ(view.MinBufferFrames, 441u);
+    EXPECT_EQ(core_device::FormatChanges(PipeRender), changes);
+    core_device::DetachStream(PipeRender);
+    EXPECT_EQ(view.StreamAttached, 0);
+    EXPECT_EQ(view.Format.SR, 48000u);
+    EXPECT_EQ(view.Format.BPS, 32u);
+    EXPECT_EQ(view.Format.BPC, 4u);
+    EXPECT_EQ(view.MinBufferFrames, 480u);
+    EXPECT_EQ(core_device::FormatChanges(PipeRender), changes + 1) << "one event for the change";
+    EXPECT_EQ(block.Format.SR, 48000u) << "the driver's view agrees";
+
+    pipe->Delete();
+    CloseHandle(event);
+}
+
+TEST_F(EndToEnd, SecondOpenerIsBusyAndClosingOrEndingDetaches)
+{
+    OmbPipe *first = OpenPipe(false);
+    ASSERT_NE(first, nullptr);
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    ASSERT_EQ(first->SetNotificationEvent(event), S_OK);
+
+    OmbPipe *second = nullptr;
+    EXPECT_EQ(driver->CreatePipe(second, false), BusyError);
+    EXPECT_EQ(second, nullptr);
+    EXPECT_EQ(core_device::Block(PipeRender).PipeReady, 1) << "the first client keeps the pipe";
+
+    first->Delete(); // closes the handle
+    EXPECT_EQ(core_device::Block(PipeRender).PipeReady, 0);
+    EXPECT_EQ(core_device::Block(PipeRender).BufferAddress, 0u);
+    CloseHandle(event);
+
+    // A client in another process attaches and then ends without closing.
+    const boundary::ProcessId other = boundary::CreateClientProcess(false);
+    std::thread client([&] {
+        boundary::EnterProcess(other);
+        OmbPipe *pipe = nullptr;
+        ASSERT_EQ(driver->CreatePipe(pipe, false), S_OK);
+        EXPECT_NE(pipe->GetCommonData().BufferAddress, 0u) << "fresh views";
+        ASSERT_EQ(pipe->SetNotificationEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr)), S_OK);
+        EXPECT_EQ(pipe->GetCommonData().PipeReady, 1);
+        boundary::LeaveProcess(); // the pipe object is abandoned with its process
+    });
+    client.join();
+    EXPECT_EQ(core_device::Block(PipeRender).PipeReady, 1);
+    boundary::EndClientProcess(other);
+    EXPECT_EQ(core_device::Block(PipeRender).PipeReady, 0);
+    EXPECT_EQ(core_device::Block(PipeRender).BufferAddress, 0u);
+
+    OmbPipe *again = OpenPipe(false);
+    ASSERT_NE(again, nullptr);
+    EXPECT_NE(again->GetCommonData().BufferAddress, 0u);
+    again->Delete();
+}
+
+TEST_F(EndToEnd, TheTwoPipesNeverShareBytes)
+{
+    OmbPipe *render = OpenPipe(false);
+    OmbPipe *capture = OpenPipe(true);
+    ASSERT_NE(render, nullptr);
+    ASSERT_NE(capture, nullptr);
+    auto *renderBytes = reinterpret_cast<uint8_t *>(render->GetCommonData().BufferAddress);
+    auto *captureBytes = reinterpret_cast<uint8_t *>(capture->GetCommonData().BufferAddress);
+    memset(renderBytes, 0x3C, PIPE_BUFFER_BYTES);
+    memset(captureBytes, 0xC3, PIPE_BUFFER_BYTES);
+    EXPECT_EQ(core_device::Buffer(PipeRender)[12345], 0x3C);
+    EXPECT_EQ(core_device::Buffer(PipeCapture)[12345], 0xC3);
+    EXPECT_EQ(renderBytes[PIPE_BUFFER_BYTES - 1], 0x3C);
+    ASSERT_EQ(render->SetFormat(44100, 16, 1, 2, 0), S_OK);
+    EXPECT_EQ(capture->GetCommonData().Format.SR, 0u) << "each pipe has its own block";
+    render->Delete();
+    capture->Delete();
+}
+
+class Silence : public CallbackInterface {
+public:
+    unsigned TransferData(void *data, unsigned bytes) override
+    {
+        memset(data, 0, bytes);
+        transferred += bytes;
+        return bytes;
+    }
+    std::atomic<unsigned> transferred{0};
+};
+
+TEST_F(EndToEnd, RunningHostAnswersTheDriverAndMovesThePosition)
+{
+    Silence callback;
+    OmbHost *host = nullptr;
+    ASSERT_EQ(OmbHost::Create(host, *driver, false, callback), S_OK);
+    ASSERT_EQ(host->Start(WaveFormat(44100, 16, 2, 2, 3), 10), S_OK);
+    CommonDataDesc &block = core_device::Block(PipeRender);
+    EXPECT_EQ(block.PipeReady, 1);
+    EXPECT_EQ(block.Format.SR, 44100u);
+    EXPECT_EQ(block.MinBufferFrames, 441u) << "10 ms at 44100 Hz";
+
+    std::atomic<HRESULT> loopResult{E_FAIL};
+    std::thread loop([&] {
+        boundary::EnterProcess(process);
+        loopResult = host->EventLoop(2);
+        boundary::LeaveProcess();
+    });
+    // A stream appears with a buffer and runs; each step is announced.
+    core_device::AttachStream(PipeRender);
+    block.BufferSizeFrames = 960;
+    EXPECT_EQ(core_device::RequestClient(PipeRender, ClientReqBufferAllocated), 0);
+    block.StreamState = STREAM_STATE_RUN;
+    EXPECT_EQ(core_device::RequestClient(PipeRender, ClientReqStateChanged), 0);
+    EXPECT_EQ(block.RequestFlags & REQUEST_FLAGS_POSTED, 0u);
+
+    // The loop's ticks advance the position, which wakes the worker.
+    core_device::WaitForUpdateStart(PipeRender);
+    EXPECT_FALSE(core_device::PositionUpdates(PipeRender).empty());
+    EXPECT_GT(callback.transferred.load(), 0u);
+    EXPECT_LT(block.DevicePositionFrames, 960u);
+
+    host->Stop();
+    loop.join();
+    EXPECT_EQ(loopResult, S_OK);
+    EXPECT_EQ(block.PipeReady, 0) << "stopping closes the pipe";
+    EXPECT_EQ(core_device::RequestClient(PipeRender, ClientReqStateChanged), DeviceNotReady);
+    host->Delete();
+}
+
+} // namespace
