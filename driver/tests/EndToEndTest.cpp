@@ -123,9 +123,9 @@ TEST_F(EndToEnd, SecondOpenerIsBusyAndClosingOrEndingDetaches)
 
     // A client in another process attaches and then ends without closing.
     const boundary::ProcessId other = boundary::CreateClientProcess(false);
+    OmbPipe *pipe = nullptr;
     std::thread client([&] {
         boundary::EnterProcess(other);
-        OmbPipe *pipe = nullptr;
         ASSERT_EQ(driver->CreatePipe(pipe, false), S_OK);
         EXPECT_NE(pipe->GetCommonData().BufferAddress, 0u) << "fresh views";
         ASSERT_EQ(pipe->SetNotificationEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr)), S_OK);
@@ -137,6 +137,9 @@ TEST_F(EndToEnd, SecondOpenerIsBusyAndClosingOrEndingDetaches)
     boundary::EndClientProcess(other);
     EXPECT_EQ(core_device::Block(PipeRender).PipeReady, 0);
     EXPECT_EQ(core_device::Block(PipeRender).BufferAddress, 0u);
+    boundary::EnterProcess(other); // the object's handle went with its process
+    pipe->Delete();
+    boundary::LeaveProcess();
 
     OmbPipe *again = OpenPipe(false);
     ASSERT_NE(again, nullptr);
