@@ -110,6 +110,21 @@ TEST_F(ClientRequest, SilentClientFailsItAfterExactlyOneSecond)
     EXPECT_EQ(block->ReplyStatus, REPLY_STATUS_PRESET) << "no reply came";
 }
 
+// The pipe holds its own reference: the event object outlives the client's
+// handle until the pipe closes (a missing reference would be a use after
+// free that the sanitizers catch here).
+TEST_F(ClientRequest, ClientsOwnHandleMayGoBeforeThePipeDoes)
+{
+    const Handle event = CreateAndRegisterEvent(pipe);
+    ASSERT_EQ(boundary::CloseHandle(event), Success);
+    EXPECT_EQ(block->PipeReady, 1);
+    kernel::UseVirtualClock(true);
+    Post(ClientReqStateChanged);
+    kernel::WaitForBlockedWaiters(1, true); // posted: the event was set
+    kernel::AdvanceClock(OneSecond);
+    EXPECT_EQ(Finish(), DeviceNotReady) << "nobody left to answer";
+}
+
 TEST_F(ClientRequest, StaleReplyIsConsumedBeforeTheNextRequest)
 {
     CreateAndRegisterEvent(pipe);
