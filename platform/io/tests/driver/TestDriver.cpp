@@ -108,6 +108,20 @@ NTSTATUS DeviceControl(PDEVICE_OBJECT, PIRP irp)
             return Complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
         buffer[0] = IoIs32bitProcess(irp) ? 1 : 0;
         return Complete(irp, STATUS_SUCCESS, 1);
+    case SetCallersEvent: {
+        if (in < sizeof(HANDLE))
+            return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+        HANDLE handle;
+        std::memcpy(&handle, buffer, sizeof handle);
+        PVOID event;
+        const NTSTATUS status =
+            ObReferenceObjectByHandle(handle, EVENT_MODIFY_STATE, *ExEventObjectType, UserMode, &event, nullptr);
+        if (NT_SUCCESS(status)) {
+            KeSetEvent(static_cast<PKEVENT>(event), IO_NO_INCREMENT, FALSE);
+            ObDereferenceObject(event);
+        }
+        return Complete(irp, status, 0);
+    }
     case CompleteLater: {
         if (out < 4)
             return Complete(irp, STATUS_BUFFER_TOO_SMALL, 0);

@@ -34,6 +34,10 @@ constexpr uint32_t PendingUnmarked = Code(0x806, 0, 0);
 constexpr uint32_t ReturnWithoutCompleting = Code(0x807, 0, 0);
 // Buffered: answers whether the requestor is a 32-bit process (one byte).
 constexpr uint32_t Is32Bit = Code(0x808, 0, 0);
+// Buffered: the input is an event handle of the caller's process (8 bytes);
+// the driver references it as the caller would (user mode, modify access)
+// and sets it. Completes with the reference's status.
+constexpr uint32_t SetCallersEvent = Code(0x809, 0, 2);
 
 struct Config {
     GUID interfaceClass{};
