@@ -35,13 +35,15 @@ constexpr LONGLONG kTicksPerSecond = 10'000'000; // 100-ns units
 void UseVirtualClock(bool on);
 bool IsVirtualClock();
 // Moves virtual time forward; waits whose deadline is reached end with
-// STATUS_TIMEOUT (in deadline order as far as threads are scheduled).
+// STATUS_TIMEOUT. Returns once each of those waits has left, so what the test
+// checks next does not race the woken threads.
 void AdvanceClock(LONGLONG hundredNs);
 // Monotonic time since boot in 100-ns units (virtual or real).
 LONGLONG Now();
 // Blocks (really, not by polling) until at least `count` threads are blocked
 // in kernel waits. timedOnly counts only waits with a deadline (time-outs and
-// delays), which are the ones an advance can end.
+// delays), which are the ones an advance can end. Aborts with a message if
+// they have not come after a minute of real time (a test that would hang).
 void WaitForBlockedWaiters(size_t count, bool timedOnly = true);
 size_t BlockedWaiters(bool timedOnly = true);
 
