@@ -63,6 +63,8 @@ size_t OpenFileObjects();
 // IoCompleteRequest on a request that is already complete, that the I/O
 // manager does not know, or whose status is STATUS_PENDING.
 constexpr ULONG MultipleIrpCompleteRequests = 0x44;
+// IoCallDriver or IoCompleteRequest above DISPATCH_LEVEL.
+constexpr ULONG IrqlNotLessOrEqual = 0x0A;
 // IoCallDriver with no stack location left.
 constexpr ULONG NoMoreIrpStackLocations = 0x35;
 // The request-handling rules of the verifier; parameter 1 tells which:

@@ -138,8 +138,14 @@ NTSTATUS DeviceControl(PDEVICE_OBJECT, PIRP irp)
     case CompleteTwice:
         Complete(irp, STATUS_SUCCESS, 0);
         return Complete(irp, STATUS_SUCCESS, 0);
-    case PendingUnmarked:
+    case PendingUnmarked: {
+        // Completed later from a system thread, but never marked pending.
+        HANDLE thread;
+        if (NT_SUCCESS(PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+                                            &CompleteFromThread, irp)))
+            ZwClose(thread);
         return STATUS_PENDING;
+    }
     case ReturnWithoutCompleting:
         return STATUS_SUCCESS;
     default:

@@ -30,7 +30,7 @@ constexpr uint32_t Fail = Code(0x803, 0, 0);
 constexpr uint32_t CompleteLater = Code(0x804, 0, 0);
 // Misuse the verifier must stop.
 constexpr uint32_t CompleteTwice = Code(0x805, 0, 0);
-constexpr uint32_t PendingUnmarked = Code(0x806, 0, 0);
+constexpr uint32_t PendingUnmarked = Code(0x806, 0, 0); // completed later, never marked
 constexpr uint32_t ReturnWithoutCompleting = Code(0x807, 0, 0);
 // Buffered: answers whether the requestor is a 32-bit process (one byte).
 constexpr uint32_t Is32Bit = Code(0x808, 0, 0);
