@@ -23,6 +23,11 @@ std::string Utf8(const std::u16string &text)
     return std::string(text.begin(), text.end()); // the tests use ASCII names only
 }
 
+std::u16string Text(PCUNICODE_STRING string)
+{
+    return std::u16string(reinterpret_cast<const char16_t *>(string->Buffer), string->Length / sizeof(WCHAR));
+}
+
 class IoManager : public ::testing::Test {
 protected:
     void Load(testdriver::Config config = {})
@@ -322,6 +327,57 @@ TEST_F(IoManager, CountedStringRoutines)
     RtlCopyUnicodeString(&cut, &a);
     EXPECT_EQ(cut.Length, sizeof storage); // cut to the capacity, no room for a terminator
     EXPECT_EQ(std::memcmp(storage, L"Rend", 8), 0);
+}
+
+// Every pool allocation of loading, adding and starting the test driver made
+// to fail in turn: each failure is reported and the unload finds nothing left
+// (the leak check would stop the test).
+TEST(PnpFaults, EveryPoolFailureOfTheDeviceLifeIsCleanedUp)
+{
+    namespace kernel = standin::kernel;
+    testdriver::Config config;
+    config.interfaceClass = TestClass;
+    config.interfaces = {{u"", true}, {u"Second", true}};
+    kernel::ResetFaults();
+    ASSERT_EQ(testdriver::Load(config), STATUS_SUCCESS);
+    const size_t operations = kernel::OperationCount(kernel::Fault::PoolAllocation);
+    ASSERT_EQ(testdriver::Unload(), STATUS_SUCCESS);
+    ASSERT_GE(operations, 3u); // the device object and two link names
+    for (size_t n = 1; n <= operations; ++n) {
+        kernel::ResetFaults();
+        kernel::FailNth(kernel::Fault::PoolAllocation, n);
+        EXPECT_EQ(testdriver::Load(config), STATUS_INSUFFICIENT_RESOURCES) << n;
+        EXPECT_EQ(kernel::InjectedFailures(kernel::Fault::PoolAllocation), 1u) << n;
+        EXPECT_TRUE(boundary::PresentInterfaces(&TestClass).empty()) << n;
+        EXPECT_EQ(testdriver::Unload(), STATUS_SUCCESS) << n;
+    }
+    kernel::ResetFaults();
+}
+
+std::string registryPathSeen, driverNameSeen;
+bool failingUnloadCalled = false;
+
+VOID FailingUnload(PDRIVER_OBJECT)
+{
+    failingUnloadCalled = true;
+}
+
+NTSTATUS FailingEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
+{
+    registryPathSeen = Utf8(Text(registryPath));
+    driverNameSeen = Utf8(Text(&driver->DriverName));
+    driver->DriverUnload = &FailingUnload;
+    return STATUS_UNSUCCESSFUL;
+}
+
+TEST(Pnp, FailedEntryUnloadsWithoutTheUnloadRoutine)
+{
+    PDRIVER_OBJECT driver = reinterpret_cast<PDRIVER_OBJECT>(1);
+    EXPECT_EQ(io::LoadDriver(&FailingEntry, "Failing", &driver), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(driver, nullptr);
+    EXPECT_FALSE(failingUnloadCalled);
+    EXPECT_EQ(registryPathSeen, "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Failing");
+    EXPECT_EQ(driverNameSeen, "\\Driver\\Failing");
 }
 
 // ---- Misuse the verifier stops ------------------------------------------------
