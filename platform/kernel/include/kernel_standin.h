@@ -1,7 +1,9 @@
 // Control of the kernel stand-in for tests, tools and the I/O stand-in (Linux
 // build only): booted version, debugger, virtual time, emulated processes, the
 // object manager, fault injection, bug checks and the driver leak check.
-// Nothing here carries wchar_t, so both sides of the tree may include it.
+// Its own declarations carry no wchar_t, so code built with either wchar_t
+// size may call them (the kernel structures in wdm.h that hold WCHAR keep
+// their Windows layout only with 16-bit wchar_t).
 #pragma once
 
 #include <wdm.h>
@@ -16,7 +18,7 @@ namespace standin::kernel {
 
 // The version RtlGetVersion reports (default 10.0, build 19045).
 void SetVersion(ULONG major, ULONG minor, ULONG build = 0);
-// Sets KdDebuggerEnabled.
+// Sets KdDebuggerEnabled (and KdDebuggerNotPresent to the opposite).
 void SetDebuggerEnabled(bool enabled);
 // DbgBreakPoint calls since the last reset, and the return address of each.
 size_t BreakPointCount();
@@ -49,8 +51,8 @@ size_t BlockedWaiters(bool timedOnly = true);
 
 // ---- Processes --------------------------------------------------------------
 // Each emulated process has its own handle table, bitness and user mappings.
-// A thread runs in the system process unless a ProcessScope says otherwise;
-// system threads always run in the system process.
+// A thread runs in the system process unless a ProcessScope says otherwise
+// (system threads too: a scope attaches them to a process for a while).
 
 PEPROCESS SystemProcess();
 PEPROCESS CreateProcess(bool is32Bit, const char *name = "client");
