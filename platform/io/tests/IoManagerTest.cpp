@@ -128,6 +128,21 @@ TEST_F(IoManager, NeitherMethodHandsTheDriverTheCallersPointers)
     EXPECT_EQ(returned, 0u);
 }
 
+TEST_F(IoManager, UnreadableInputIsRefusedBeforeTheDriver)
+{
+    Load();
+    boundary::Handle h;
+    ASSERT_EQ(Open(Path(), &h), STATUS_SUCCESS);
+    uint8_t output[4];
+    uint64_t returned = 7;
+    io::ClearCompletions();
+    EXPECT_EQ(boundary::DeviceControl(h, testdriver::EchoBuffered, reinterpret_cast<const void *>(uintptr_t(0x10)), 4,
+                                      output, 4, &returned),
+              STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(returned, 0u);
+    EXPECT_TRUE(io::Completions().empty());
+}
+
 TEST_F(IoManager, FailureStatusReachesTheCallerWithNoOutput)
 {
     testdriver::Config config;
