@@ -265,6 +265,37 @@ TEST_F(IoManager, FileNameIsTheRestOfThePathAfterTheLink)
     EXPECT_EQ(link.substr(link.size() - 44), "#{1b2c3d4e-5f60-4718-899a-abbccddeef01}\\Pipe") << link;
 }
 
+TEST_F(IoManager, KernelOpensAndCreatesRelativeToAFile)
+{
+    Load();
+    HANDLE filter, pin;
+    ASSERT_EQ(io::OpenDevicePath((Path() + u"\\wave_c").c_str(), GENERIC_READ, KernelMode, &filter), STATUS_SUCCESS);
+    EXPECT_TRUE(standin::kernel::IsKernelHandle(filter));
+    EXPECT_EQ(State().requestorMode, KernelMode);
+    const void *filterFile = State().createFile;
+    EXPECT_EQ(State().createRelated, nullptr);
+
+    // A pin-style name: a GUID in braces followed by binary data.
+    const char16_t name[] = {u'{', u'1', u'}', 0x0000, 0xFFFF, 0x0001};
+    ASSERT_EQ(io::OpenRelative(filter, name, 6, GENERIC_READ, KernelMode, &pin), STATUS_SUCCESS);
+    EXPECT_EQ(State().createRelated, filterFile);
+    EXPECT_EQ(State().fileName, std::u16string(name, 6));
+
+    // The pin holds its filter: closing the filter's handle cleans it up, its
+    // close waits for the pin to go.
+    EXPECT_EQ(ZwClose(filter), STATUS_SUCCESS);
+    EXPECT_EQ(State().cleanups, 1);
+    EXPECT_EQ(State().closes, 0);
+    EXPECT_EQ(ZwClose(pin), STATUS_SUCCESS);
+    EXPECT_EQ(State().cleanups, 2);
+    EXPECT_EQ(State().closes, 2);
+
+    // User mode cannot use a kernel handle as the parent.
+    ASSERT_EQ(io::OpenDevicePath(Path().c_str(), GENERIC_READ, KernelMode, &filter), STATUS_SUCCESS);
+    EXPECT_EQ(io::OpenRelative(filter, name, 3, GENERIC_READ, UserMode, &pin), STATUS_INVALID_HANDLE);
+    EXPECT_EQ(ZwClose(filter), STATUS_SUCCESS);
+}
+
 TEST_F(IoManager, OnlyEnabledInterfacesOpen)
 {
     testdriver::Config config;

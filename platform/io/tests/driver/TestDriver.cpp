@@ -46,6 +46,8 @@ NTSTATUS Create(PDEVICE_OBJECT, PIRP irp)
     observed.createProcess = Process();
     observed.createSaw32Bit = IoIs32bitProcess(irp) != FALSE;
     observed.requestorMode = irp->RequestorMode;
+    observed.createFile = stack->FileObject;
+    observed.createRelated = stack->FileObject->RelatedFileObject;
     const UNICODE_STRING &name = stack->FileObject->FileName;
     observed.fileName.assign(reinterpret_cast<const char16_t *>(name.Buffer), name.Length / sizeof(WCHAR));
     if (NT_SUCCESS(config.createStatus) && config.holdFileReference) {

@@ -61,6 +61,8 @@ struct Observed {
     uint64_t createProcess = 0, cleanupProcess = 0, closeProcess = 0;
     bool createSaw32Bit = false;
     std::u16string fileName;
+    const void *createFile = nullptr;    // the file object of the last create
+    const void *createRelated = nullptr; // and the one it was opened relative to
     uint32_t inputLength = 0, outputLength = 0;
     std::vector<uint8_t> systemBufferAtEntry; // max(input, output) bytes
     const void *type3Input = nullptr;
