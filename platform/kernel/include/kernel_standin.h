@@ -1,7 +1,9 @@
 // Control of the kernel stand-in for tests, tools and the I/O stand-in (Linux
 // build only): booted version, debugger, virtual time, emulated processes, the
 // object manager, fault injection, bug checks and the driver leak check.
-// Nothing here carries wchar_t, so both sides of the tree may include it.
+// Its own declarations carry no wchar_t, so code built with either wchar_t
+// size may call them (the kernel structures in wdm.h that hold WCHAR keep
+// their Windows layout only with 16-bit wchar_t).
 #pragma once
 
 #include <wdm.h>
@@ -16,7 +18,7 @@ namespace standin::kernel {
 
 // The version RtlGetVersion reports (default 10.0, build 19045).
 void SetVersion(ULONG major, ULONG minor, ULONG build = 0);
-// Sets KdDebuggerEnabled.
+// Sets KdDebuggerEnabled (and KdDebuggerNotPresent to the opposite).
 void SetDebuggerEnabled(bool enabled);
 // DbgBreakPoint calls since the last reset, and the return address of each.
 size_t BreakPointCount();
@@ -35,20 +37,22 @@ constexpr LONGLONG kTicksPerSecond = 10'000'000; // 100-ns units
 void UseVirtualClock(bool on);
 bool IsVirtualClock();
 // Moves virtual time forward; waits whose deadline is reached end with
-// STATUS_TIMEOUT (in deadline order as far as threads are scheduled).
+// STATUS_TIMEOUT. Returns once each of those waits has left, so what the test
+// checks next does not race the woken threads.
 void AdvanceClock(LONGLONG hundredNs);
 // Monotonic time since boot in 100-ns units (virtual or real).
 LONGLONG Now();
 // Blocks (really, not by polling) until at least `count` threads are blocked
 // in kernel waits. timedOnly counts only waits with a deadline (time-outs and
-// delays), which are the ones an advance can end.
+// delays), which are the ones an advance can end. Aborts with a message if
+// they have not come after a minute of real time (a test that would hang).
 void WaitForBlockedWaiters(size_t count, bool timedOnly = true);
 size_t BlockedWaiters(bool timedOnly = true);
 
 // ---- Processes --------------------------------------------------------------
 // Each emulated process has its own handle table, bitness and user mappings.
-// A thread runs in the system process unless a ProcessScope says otherwise;
-// system threads always run in the system process.
+// A thread runs in the system process unless a ProcessScope says otherwise
+// (system threads too: a scope attaches them to a process for a while).
 
 PEPROCESS SystemProcess();
 PEPROCESS CreateProcess(bool is32Bit, const char *name = "client");
@@ -156,7 +160,55 @@ void ResetFaults();
 
 // ---- Bug checks and the driver leak check -----------------------------------
 
-// Prints the stop code, its parameters and the offending call, then aborts.
+namespace stop {
+// Stop codes the stand-in raises (Windows values).
+enum : ULONG {
+    kIrqlNotGreaterOrEqual = 0x09,
+    kIrqlNotLessOrEqual = 0x0A,
+    kMaximumWaitObjectsExceeded = 0x0C,
+    kSpinLockAlreadyOwned = 0x0F,
+    kSpinLockNotOwned = 0x10,
+    kThreadNotMutexOwner = 0x11,
+    kReferenceByPointer = 0x18,
+    kKmodeExceptionNotHandled = 0x1E,
+    kNoMoreSystemPtes = 0x3F,
+    kTargetMdlTooSmall = 0x40,
+    kIrqlGtZeroAtSystemService = 0x4A,
+    kInvalidKernelHandle = 0x93,
+    kBadPoolCaller = 0xC2,
+    kDriverVerifierDetectedViolation = 0xC4,
+};
+
+// Parameter 1 of a 0xC4 bug check: 0x62 is the unload leak report (as
+// Windows has it); the others are this stand-in's own checks.
+enum : ULONG_PTR {
+    kViolationDriverLeaks = 0x62,
+    kViolationPagesFreedWhileMapped = 0x1001,
+    kViolationMdlWithoutPages = 0x1002,
+    kViolationBadMappingPriority = 0x1003,
+    kViolationAlreadyMappedToSystem = 0x1004,
+    kViolationUnmapWrongMdl = 0x1005,
+    kViolationUnmapNotMapped = 0x1006,
+    kViolationUnmapWrongProcess = 0x1007,
+    kViolationMdlFreedWithPages = 0x1008,
+    kViolationMdlFreedWhileUserMapped = 0x1009,
+    kViolationUnknownMdl = 0x100A,
+    kViolationBadDispatcherObject = 0x100B,
+    kViolationThreadExitHoldingMutex = 0x100C,
+};
+
+// Parameter 1 of BAD_POOL_CALLER (0xC2).
+enum : ULONG_PTR {
+    kPoolFreeUnknown = 0x07, // not a live block: never allocated, or freed already
+    kPoolBadIrql = 0x08,     // allocation above the pool type's IRQL
+    kPoolFreeBadIrql = 0x09, // free above the pool type's IRQL
+    kPoolFreeWrongTag = 0x0A,
+    kPoolBadType = 0x0D, // unknown pool type, or a no-execute type before 6.2
+};
+} // namespace stop
+
+// Prints "*** STOP: 0x%08X (p1, p2, p3, p4) NAME" and the offending call on
+// stderr, then aborts; death tests match on that text.
 [[noreturn]] void BugCheck(ULONG code, const char *call, ULONG_PTR p1 = 0, ULONG_PTR p2 = 0,
                            ULONG_PTR p3 = 0, ULONG_PTR p4 = 0);
 

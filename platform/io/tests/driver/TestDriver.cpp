@@ -46,6 +46,8 @@ NTSTATUS Create(PDEVICE_OBJECT, PIRP irp)
     observed.createProcess = Process();
     observed.createSaw32Bit = IoIs32bitProcess(irp) != FALSE;
     observed.requestorMode = irp->RequestorMode;
+    observed.createFile = stack->FileObject;
+    observed.createRelated = stack->FileObject->RelatedFileObject;
     const UNICODE_STRING &name = stack->FileObject->FileName;
     observed.fileName.assign(reinterpret_cast<const char16_t *>(name.Buffer), name.Length / sizeof(WCHAR));
     if (NT_SUCCESS(config.createStatus) && config.holdFileReference) {
@@ -108,6 +110,20 @@ NTSTATUS DeviceControl(PDEVICE_OBJECT, PIRP irp)
             return Complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
         buffer[0] = IoIs32bitProcess(irp) ? 1 : 0;
         return Complete(irp, STATUS_SUCCESS, 1);
+    case SetCallersEvent: {
+        if (in < sizeof(HANDLE))
+            return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+        HANDLE handle;
+        std::memcpy(&handle, buffer, sizeof handle);
+        PVOID event;
+        const NTSTATUS status =
+            ObReferenceObjectByHandle(handle, EVENT_MODIFY_STATE, *ExEventObjectType, UserMode, &event, nullptr);
+        if (NT_SUCCESS(status)) {
+            KeSetEvent(static_cast<PKEVENT>(event), IO_NO_INCREMENT, FALSE);
+            ObDereferenceObject(event);
+        }
+        return Complete(irp, status, 0);
+    }
     case CompleteLater: {
         if (out < 4)
             return Complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
@@ -124,8 +140,14 @@ NTSTATUS DeviceControl(PDEVICE_OBJECT, PIRP irp)
     case CompleteTwice:
         Complete(irp, STATUS_SUCCESS, 0);
         return Complete(irp, STATUS_SUCCESS, 0);
-    case PendingUnmarked:
+    case PendingUnmarked: {
+        // Completed later from a system thread, but never marked pending.
+        HANDLE thread;
+        if (NT_SUCCESS(PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+                                            &CompleteFromThread, irp)))
+            ZwClose(thread);
         return STATUS_PENDING;
+    }
     case ReturnWithoutCompleting:
         return STATUS_SUCCESS;
     default:
