@@ -173,6 +173,22 @@ TEST_F(KernelHelpers, AllocatorCanBeReplaced)
     EXPECT_EQ(lastFreed, block);
 }
 
+struct Widget : PoolAllocated {
+    ULONG value[4];
+};
+
+TEST_F(KernelHelpers, PoolAllocatedObjectsLiveInPool)
+{
+    sk::DriverScope scope;
+    Widget *w = new Widget;
+    ASSERT_NE(w, nullptr);
+    EXPECT_EQ(scope.Held().poolBlocks, 1u);
+    delete w;
+    EXPECT_TRUE(scope.Held().empty());
+    sk::FailNth(sk::Fault::PoolAllocation, 1);
+    EXPECT_EQ(new Widget, nullptr) << "no exception: a failed new gives null";
+}
+
 // ---- Locks -------------------------------------------------------------------
 
 class CountingLock : public RecursiveLock {
