@@ -3,6 +3,10 @@
 // the stand-in is wrong.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <mmsystem.h>
+#include <setupapi.h>
+#include <winioctl.h>
+#include <winternl.h>
 #include <stdarg.h>
 #include <wchar.h>
 #include <atomic>
@@ -105,4 +109,179 @@ TEST(BoundedWideFormat, WindowsSemantics)
     EXPECT_STREQ(buf, L"wide|z");
     EXPECT_EQ(Format(buf, 8, L"%x", 0x60Fu), 3);
     EXPECT_STREQ(buf, L"60f");
+}
+
+// Every status the driver and the platform produce, with the Win32 error
+// Windows' table gives it.
+TEST(RtlNtStatusToDosError, MapsTheStatusesOfTheSystem)
+{
+    struct {
+        uint32_t status;
+        DWORD error;
+    } const cases[] = {
+        {0x00000000, 0},    {0x00000102, 1460}, {0x00000103, 997},  {0x40000000, 698},  {0x80000005, 234},
+        {0x80000011, 170},  {0x8000001A, 259},  {0xC0000001, 31},   {0xC0000002, 1},    {0xC0000005, 998},
+        {0xC0000008, 6},    {0xC000000D, 87},   {0xC000000E, 433},  {0xC0000010, 1},    {0xC0000016, 234},
+        {0xC0000017, 8},    {0xC0000022, 5},    {0xC0000023, 122},  {0xC0000024, 6},    {0xC0000033, 123},
+        {0xC0000034, 2},    {0xC0000035, 183},  {0xC0000038, 548},  {0xC000003A, 3},    {0xC000003C, 1117},
+        {0xC000003D, 1117}, {0xC000009A, 1450}, {0xC00000A3, 21},   {0xC00000BB, 50},   {0xC00000E5, 1359},
+        {0xC0000120, 995},  {0xC0000184, 22},   {0xC0000225, 1168}, {0xC0000272, 1169}, {0xC0000718, 1359},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(RtlNtStatusToDosError(static_cast<NTSTATUS>(c.status)), c.error) << std::hex << c.status;
+}
+
+TEST(RtlNtStatusToDosError, WrappedAndUnknownStatuses)
+{
+    // Win32 errors carried as NTSTATUS or HRESULT give back the error; customer
+    // codes pass unchanged; an unknown status has no error.
+    EXPECT_EQ(RtlNtStatusToDosError(static_cast<NTSTATUS>(0xC0070005)), 5u);
+    EXPECT_EQ(RtlNtStatusToDosError(static_cast<NTSTATUS>(0x80070005)), 5u);
+    EXPECT_EQ(RtlNtStatusToDosError(static_cast<NTSTATUS>(0x20000001)), 0x20000001u);
+    EXPECT_EQ(RtlNtStatusToDosError(static_cast<NTSTATUS>(0xE0001234)), 0xE0001234u);
+    EXPECT_EQ(RtlNtStatusToDosError(static_cast<NTSTATUS>(0xC0001234)), 317u);
+}
+
+TEST(CreateFileW, DevicePathWithoutDeviceFails)
+{
+    SetLastError(0);
+    HANDLE h = CreateFileW(L"\\\\?\\ROOT#MEDIA#0999#{e6dcd72d-0668-429f-8a1b-e72dfe991340}\\x\\Render",
+                           GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+
+    SetLastError(0);
+    h = CreateFileW(L"\\\\?\\ROOT#MEDIA#0999#{e6dcd72d-0668-429f-8a1b-e72dfe991340}", GENERIC_READ, 0, nullptr,
+                    OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
+
+TEST(Handles, InvalidHandlesAreRefused)
+{
+    HANDLE bogus = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x7FF0));
+    SetLastError(0);
+    EXPECT_FALSE(CloseHandle(bogus));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+
+    BYTE out[8];
+    memset(out, 0xA5, sizeof out);
+    DWORD returned = 0xDEAD;
+    SetLastError(0);
+    EXPECT_FALSE(DeviceIoControl(bogus, CTL_CODE(FILE_DEVICE_UNKNOWN, 0x901, METHOD_BUFFERED, FILE_READ_ACCESS),
+                                 nullptr, 0, out, sizeof out, &returned, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(out[0], 0xA5);
+
+    SetLastError(0);
+    EXPECT_EQ(WaitForSingleObject(bogus, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    SetLastError(0);
+    EXPECT_FALSE(SetEvent(bogus));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
+TEST(Events, AutoResetReleasesOneWaitAndManualResetStays)
+{
+    HANDLE autoReset = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    HANDLE manual = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    ASSERT_NE(autoReset, nullptr);
+    ASSERT_NE(manual, nullptr);
+
+    EXPECT_EQ(WaitForSingleObject(autoReset, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_TRUE(SetEvent(autoReset));
+    EXPECT_TRUE(SetEvent(autoReset)); // a second signal is not counted
+    EXPECT_EQ(WaitForSingleObject(autoReset, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(autoReset, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+
+    EXPECT_EQ(WaitForSingleObject(manual, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(manual, INFINITE), WAIT_OBJECT_0);
+    EXPECT_TRUE(ResetEvent(manual));
+    EXPECT_EQ(WaitForSingleObject(manual, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+
+    EXPECT_TRUE(CloseHandle(autoReset));
+    EXPECT_TRUE(CloseHandle(manual));
+    // A closed handle is gone.
+    SetLastError(0);
+    EXPECT_FALSE(SetEvent(manual));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
+TEST(Events, SetFromAnotherThreadWakesTheWaiter)
+{
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    ASSERT_NE(event, nullptr);
+    std::thread setter([event] { SetEvent(event); });
+    EXPECT_EQ(WaitForSingleObject(event, INFINITE), WAIT_OBJECT_0);
+    setter.join();
+    CloseHandle(event);
+}
+
+TEST(PerformanceCounter, TenMegahertzAndMonotonic)
+{
+    LARGE_INTEGER frequency, a, b;
+    ASSERT_TRUE(QueryPerformanceFrequency(&frequency));
+    EXPECT_EQ(frequency.QuadPart, 10000000);
+    ASSERT_TRUE(QueryPerformanceCounter(&a));
+    Sleep(0);
+    ASSERT_TRUE(QueryPerformanceCounter(&b));
+    EXPECT_GE(b.QuadPart, a.QuadPart);
+}
+
+TEST(TimerResolution, PeriodsInRangeAreAccepted)
+{
+    EXPECT_EQ(timeBeginPeriod(1), static_cast<MMRESULT>(TIMERR_NOERROR));
+    EXPECT_EQ(timeEndPeriod(1), static_cast<MMRESULT>(TIMERR_NOERROR));
+    EXPECT_EQ(timeBeginPeriod(0), static_cast<MMRESULT>(TIMERR_NOCANDO));
+    EXPECT_EQ(timeEndPeriod(0), static_cast<MMRESULT>(TIMERR_NOCANDO));
+}
+
+TEST(IsBadReadPtr, ProbesTheRange)
+{
+    static const char data[64] = "readable";
+    EXPECT_FALSE(IsBadReadPtr(data, sizeof data));
+    EXPECT_FALSE(IsBadReadPtr(nullptr, 0)); // an empty range is never bad
+    EXPECT_TRUE(IsBadReadPtr(nullptr, 1));
+    EXPECT_TRUE(IsBadReadPtr(reinterpret_cast<const void *>(static_cast<uintptr_t>(0x10)), 16));
+}
+
+TEST(GetModuleFileNameW, NamesTheExecutable)
+{
+    wchar_t path[MAX_PATH];
+    SetLastError(0);
+    const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    ASSERT_GT(n, 0u);
+    EXPECT_EQ(wcslen(path), n);
+    EXPECT_NE(wcsstr(path, L"win32_conformance_test"), nullptr);
+
+    // Too small: the size is returned and the buffer holds the start of the
+    // path, never more than its size (Windows terminates the cut text, Wine
+    // does not, so the last character is not looked at).
+    wchar_t small[9];
+    wmemset(small, L'#', 9);
+    EXPECT_EQ(GetModuleFileNameW(nullptr, small, 8), 8u);
+    EXPECT_EQ(wcsncmp(small, path, 7), 0);
+    EXPECT_EQ(small[8], L'#');
+}
+
+TEST(SetupDi, NoInterfaceOfAnUnusedClass)
+{
+    // A class no device of this machine has.
+    const GUID unused = {0x5c6d8e41, 0x2b7a, 0x4f39, {0x9e, 0x18, 0x3d, 0x7a, 0x60, 0x52, 0xc4, 0x8b}};
+    HDEVINFO set = SetupDiGetClassDevsW(&unused, nullptr, nullptr, DIGCF_PRESENT | DIGCF_PROFILE | DIGCF_DEVICEINTERFACE);
+    ASSERT_NE(set, INVALID_HANDLE_VALUE);
+    SP_DEVICE_INTERFACE_DATA data;
+    memset(&data, 0, sizeof data);
+    data.cbSize = sizeof data;
+    SetLastError(0);
+    EXPECT_FALSE(SetupDiEnumDeviceInterfaces(set, nullptr, &unused, 0, &data));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
+    EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
+}
+
+TEST(SetupDi, RecordLayoutsAreThoseOf64BitWindows)
+{
+    EXPECT_EQ(sizeof(SP_DEVICE_INTERFACE_DATA), 32u);
+    EXPECT_EQ(sizeof(SP_DEVINFO_DATA), 32u);
+    EXPECT_EQ(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W), 8u);
 }

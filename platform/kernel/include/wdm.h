@@ -5,6 +5,8 @@
 
 #include <ntdef.h>
 
+#include <string.h>
+
 EXTERN_C_START
 
 typedef short CSHORT;
@@ -27,6 +29,27 @@ KIRQL KeGetCurrentIrql(void);
 VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
 VOID KeLowerIrql(KIRQL NewIrql);
 KIRQL KeRaiseIrqlToDpcLevel(void);
+
+/* ---- Checks and memory routines ---- */
+VOID RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PCSTR Message);
+/* Checked as in a debug build of the kernel: a failed assertion stops. */
+#define ASSERT(exp) ((!(exp)) ? RtlAssert((PVOID)#exp, (PVOID)__FILE__, __LINE__, NULL) : (void)0)
+#define ASSERTMSG(msg, exp) ((!(exp)) ? RtlAssert((PVOID)#exp, (PVOID)__FILE__, __LINE__, (msg)) : (void)0)
+#define NT_ASSERT(exp) ASSERT(exp)
+/* Pageable code must not run above APC_LEVEL. */
+#define PAGED_CODE() \
+    do { \
+        if (KeGetCurrentIrql() > APC_LEVEL) \
+            KeBugCheckEx(0x0A, KeGetCurrentIrql(), APC_LEVEL, 0, (ULONG_PTR)__LINE__); \
+    } while (0)
+
+#define RtlZeroMemory(Destination, Length) memset((Destination), 0, (Length))
+#define RtlFillMemory(Destination, Length, Fill) memset((Destination), (Fill), (Length))
+#define RtlCopyMemory(Destination, Source, Length) memcpy((Destination), (Source), (Length))
+#define RtlMoveMemory(Destination, Source, Length) memmove((Destination), (Source), (Length))
+#define RtlEqualMemory(Destination, Source, Length) (!memcmp((Destination), (Source), (Length)))
+SIZE_T RtlCompareMemory(const VOID *Source1, const VOID *Source2, SIZE_T Length);
+#define KeMemoryBarrier() __atomic_thread_fence(__ATOMIC_SEQ_CST)
 
 /* ---- Interlocked operations (sequentially consistent, as on x64) ---- */
 static inline LONG InterlockedIncrement(LONG volatile *p) { return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST); }
@@ -126,7 +149,7 @@ ULONGLONG KeQueryInterruptTime(void);
 DECLSPEC_NORETURN VOID KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR BugCheckParameter1,
     ULONG_PTR BugCheckParameter2, ULONG_PTR BugCheckParameter3, ULONG_PTR BugCheckParameter4);
 
-/* Raises an exception with the given code (see exception_guard.h). */
+/* Raises an exception with the given code (see guarded_call.h). */
 DECLSPEC_NORETURN VOID ExRaiseStatus(NTSTATUS Status);
 
 /* ---- Memory descriptor lists ---- */
@@ -165,6 +188,10 @@ typedef struct _MDL {
 #define MmGetMdlVirtualAddress(Mdl) ((PVOID)((PCHAR)((Mdl)->StartVa) + (Mdl)->ByteOffset))
 #define MmGetMdlByteCount(Mdl) ((Mdl)->ByteCount)
 #define MmGetMdlByteOffset(Mdl) ((Mdl)->ByteOffset)
+#define MmGetSystemAddressForMdlSafe(Mdl, Priority) \
+    (((Mdl)->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) \
+         ? ((Mdl)->MappedSystemVa) \
+         : MmMapLockedPagesSpecifyCache((Mdl), KernelMode, MmCached, NULL, FALSE, (Priority)))
 
 typedef enum _MEMORY_CACHING_TYPE {
     MmNonCached = 0,

@@ -13,6 +13,7 @@ const char *StopName(ULONG code) {
     switch (code) {
     case kIrqlNotGreaterOrEqual: return "IRQL_NOT_GREATER_OR_EQUAL";
     case kIrqlNotLessOrEqual: return "IRQL_NOT_LESS_OR_EQUAL";
+    case kMaximumWaitObjectsExceeded: return "MAXIMUM_WAIT_OBJECTS_EXCEEDED";
     case kSpinLockAlreadyOwned: return "SPIN_LOCK_ALREADY_OWNED";
     case kSpinLockNotOwned: return "SPIN_LOCK_NOT_OWNED";
     case kThreadNotMutexOwner: return "THREAD_NOT_MUTEX_OWNER";

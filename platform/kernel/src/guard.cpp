@@ -1,6 +1,6 @@
 // Raised exceptions and the guard that turns them into a status: a stack of
 // jump targets per thread, innermost first.
-#include <exception_guard.h>
+#include <guarded_call.h>
 
 #include "internal.h"
 
@@ -18,7 +18,7 @@ thread_local GuardFrame *t_innermost = nullptr;
 
 } // namespace
 
-extern "C" NTSTATUS StandinCallGuarded(GUARDED_ROUTINE routine, PVOID context) {
+extern "C" NTSTATUS GuardedCall(GUARDED_ROUTINE routine, PVOID context) {
     GuardFrame frame;
     frame.outer = t_innermost;
     frame.code = STATUS_SUCCESS;

@@ -328,7 +328,9 @@ PVOID MapView(PMDL mdl, KPROCESSOR_MODE mode, MEMORY_CACHING_TYPE cacheType, PVO
     const char *call = "MmMapLockedPagesSpecifyCache";
     detail::RequireIrqlAtMost(mode == UserMode ? APC_LEVEL : DISPATCH_LEVEL, call);
     ULONG level = priority & ~(kNoExecuteFlag | kNoWriteFlag);
-    if (level > HighPagePriority || cacheType < MmNonCached || cacheType >= MmMaximumCacheType ||
+    // The mapping flags in the priority exist from version 6.2 on.
+    bool flagsKnown = !(priority & (kNoExecuteFlag | kNoWriteFlag)) || detail::BootedVersion() >= 0x602;
+    if (level > HighPagePriority || !flagsKnown || cacheType < MmNonCached || cacheType >= MmMaximumCacheType ||
         (mode != KernelMode && mode != UserMode) || (mode == KernelMode && requested))
         Violation(call, kViolationBadMappingPriority, (ULONG_PTR)mdl, priority, (ULONG_PTR)cacheType);
 
@@ -372,7 +374,7 @@ PVOID MapView(PMDL mdl, KPROCESSOR_MODE mode, MEMORY_CACHING_TYPE cacheType, PVO
     s.views[address] = {mdl, base, length, mode, process, info.pages, detail::NextSerial()};
     if (mode == KernelMode) {
         mdl->MappedSystemVa = address;
-        mdl->MdlFlags |= (mdl->MdlFlags & MDL_PARTIAL) ? MDL_PARTIAL_HAS_BEEN_MAPPED : MDL_MAPPED_TO_SYSTEM_VA;
+        mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA | ((mdl->MdlFlags & MDL_PARTIAL) ? MDL_PARTIAL_HAS_BEEN_MAPPED : 0);
     }
     return address;
 }

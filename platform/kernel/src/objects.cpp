@@ -166,10 +166,12 @@ NTSTATUS InsertHandleInternal(PEPROCESS process, void *body, ACCESS_MASK granted
                               HANDLE *handle) {
     ObjectHeader *h = Validate(body, "InsertHandle");
     PEPROCESS table = kernelHandle ? SystemProcess() : process;
-    if (table->ended.load())
-        return STATUS_PROCESS_IS_TERMINATING;
     auto &m = Manager();
     std::lock_guard lk(m.lock);
+    // Checked under the lock: process end sets the flag before its handle
+    // rundown, so no handle slips in behind the rundown.
+    if (table->ended.load())
+        return STATUS_PROCESS_IS_TERMINATING;
     uintptr_t value = table->nextHandle;
     table->nextHandle += 4;
     if (kernelHandle)

@@ -13,15 +13,6 @@ namespace standin::kernel {
 
 namespace {
 
-// Parameter 1 of BAD_POOL_CALLER as this stand-in raises it.
-enum : ULONG_PTR {
-    kPoolBadIrql = 0x08,
-    kPoolFreeBadIrql = 0x09,
-    kPoolFreeUnknown = 0x07,
-    kPoolFreeWrongTag = 0x0A,
-    kPoolBadType = 0x0D,
-};
-
 constexpr ULONG kUntagged = 0x656E6F4E; // "None", the tag of ExAllocatePool
 constexpr unsigned char kUninitialisedFill = 0xCD;
 
@@ -83,14 +74,17 @@ std::string TagText(ULONG tag) {
 }
 
 PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, bool zero, const char *call) {
-    if (!IsValidType(type))
+    // No-execute pool types exist from version 6.2 on; older systems reject them.
+    if (!IsValidType(type) || ((int)type >= NonPagedPoolNx && detail::BootedVersion() < 0x602))
         BugCheck(kBadPoolCaller, call, kPoolBadType, (ULONG_PTR)type, size);
     KIRQL irql = KeGetCurrentIrql();
     if (irql > (IsPaged(type) ? APC_LEVEL : DISPATCH_LEVEL))
         BugCheck(kBadPoolCaller, call, kPoolBadIrql, irql, (ULONG_PTR)type, size);
     if (detail::ShouldFail(Fault::PoolAllocation))
         return nullptr;
-    void *p = std::aligned_alloc(16, (size + 15) / 16 * 16 + 16);
+    // malloc aligns to 16 bytes as pool does on x64, and keeps the block its
+    // exact size so that the address sanitizer sees every overrun.
+    void *p = std::malloc(size ? size : 1);
     if (!p)
         return nullptr;
     // Uninitialised pool holds a pattern, so code that relies on zeroes shows.

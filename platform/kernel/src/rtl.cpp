@@ -58,6 +58,15 @@ void ResetBreakPoints() {
     s.breakPointCallers.clear();
 }
 
+namespace detail {
+
+ULONG BootedVersion() {
+    auto &s = State();
+    std::lock_guard lk(s.lock);
+    return (s.major << 8) | (s.minor & 0xFF);
+}
+
+} // namespace detail
 } // namespace standin::kernel
 
 extern "C" NTSTATUS RtlGetVersion(PRTL_OSVERSIONINFOW info) {
@@ -97,4 +106,22 @@ extern "C" ULONG DbgPrint(PCSTR format, ...) {
     std::vfprintf(stderr, format, args);
     va_end(args);
     return STATUS_SUCCESS;
+}
+
+extern "C" SIZE_T RtlCompareMemory(const VOID *a, const VOID *b, SIZE_T length) {
+    auto p = static_cast<const unsigned char *>(a), q = static_cast<const unsigned char *>(b);
+    SIZE_T same = 0;
+    while (same < length && p[same] == q[same])
+        ++same;
+    return same;
+}
+
+extern "C" VOID RtlAssert(PVOID assertion, PVOID file, ULONG line, PCSTR message) {
+    std::fprintf(stderr, "*** Assertion failed: %s%s%s\n***   Source File: %s, line %u\n", message ? message : "",
+                 message ? " " : "", static_cast<const char *>(assertion), static_cast<const char *>(file),
+                 (unsigned)line);
+    // The assertion's breakpoint with no debugger to take it is an unhandled
+    // breakpoint exception (STATUS_BREAKPOINT).
+    standin::kernel::BugCheck(kKmodeExceptionNotHandled, "RtlAssert", 0x80000003, (ULONG_PTR)assertion,
+                              (ULONG_PTR)file, line);
 }

@@ -39,6 +39,10 @@ struct ForeignThread {
     _KTHREAD *thread = nullptr;
     ~ForeignThread() {
         if (thread) {
+            // A kernel mutex would stay owned by a thread that no longer exists.
+            if (thread->ownedMutexes.load() != 0)
+                BugCheck(kDriverVerifierDetectedViolation, "thread exit", kViolationThreadExitHoldingMutex,
+                         (ULONG_PTR)thread);
             t_current = nullptr;
             detail::SignalThreadEnded(thread);
             DereferenceObject(thread);

@@ -290,8 +290,7 @@ extern "C" NTSTATUS KeWaitForMultipleObjects(ULONG count, PVOID objects[], WAIT_
                                              PKWAIT_BLOCK waitBlocks) {
     // Without a wait block array the kernel allows only THREAD_WAIT_OBJECTS.
     if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || (!waitBlocks && count > THREAD_WAIT_OBJECTS))
-        standin::kernel::BugCheck(kDriverVerifierDetectedViolation, "KeWaitForMultipleObjects",
-                                  kViolationBadDispatcherObject, count);
+        standin::kernel::BugCheck(kMaximumWaitObjectsExceeded, "KeWaitForMultipleObjects", count);
     return Wait(reinterpret_cast<DISPATCHER_HEADER **>(objects), count, type == WaitAll, timeout,
                 "KeWaitForMultipleObjects");
 }

@@ -1,6 +1,6 @@
 // Fault injection: each kind makes exactly the chosen operation fail, and the
 // counters let a test sweep every failure point of a scenario.
-#include <exception_guard.h>
+#include <guarded_call.h>
 #include <kernel_standin.h>
 
 #include <gtest/gtest.h>
@@ -64,7 +64,7 @@ TEST_F(Faults, SystemMappingReturnsNullAndUserMappingRaises) {
     PEPROCESS client = sk::CreateProcess(false);
     sk::ProcessScope in(client);
     sk::FailNth(sk::Fault::UserMapping, 1);
-    NTSTATUS status = StandinCallGuarded(
+    NTSTATUS status = GuardedCall(
         [](PVOID mdl) -> NTSTATUS {
             MmMapLockedPagesSpecifyCache(static_cast<PMDL>(mdl), UserMode, MmCached, nullptr, FALSE,
                                          NormalPagePriority);

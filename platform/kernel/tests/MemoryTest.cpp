@@ -1,7 +1,7 @@
 // Pool and memory descriptor lists: tracked pool, zero-filled shared pages,
 // system and user views over the same bytes, partial descriptors, and views
 // that fault once removed.
-#include <exception_guard.h>
+#include <guarded_call.h>
 #include <kernel_standin.h>
 
 #include <gtest/gtest.h>
@@ -70,7 +70,7 @@ TEST(Pool, Allocate2ZeroFillsUnlessAskedNotToAndRefusesBadFlags) {
 }
 
 TEST(Pool, RaiseOnFailureRaisesTheStatus) {
-    NTSTATUS status = StandinCallGuarded(
+    NTSTATUS status = GuardedCall(
         [](PVOID) -> NTSTATUS {
             ExAllocatePool2(POOL_FLAG_RAISE_ON_FAILURE, 16, kTag); // no pool kind: fails
             return STATUS_SUCCESS;
@@ -215,7 +215,7 @@ TEST(UserMapping, ThatCannotBeMadeRaisesAndTheGuardTurnsItIntoAStatus) {
     NTSTATUS status;
     {
         sk::ProcessScope in(client);
-        status = StandinCallGuarded(
+        status = GuardedCall(
             [](PVOID context) -> NTSTATUS {
                 auto a = static_cast<Attempt *>(context);
                 a->view = MapUser(a->mdl);
@@ -232,16 +232,16 @@ TEST(UserMapping, ThatCannotBeMadeRaisesAndTheGuardTurnsItIntoAStatus) {
 
 TEST(Guard, NestsAndPassesTheRoutinesOwnStatus) {
     NTSTATUS inner = 0;
-    NTSTATUS outer = StandinCallGuarded(
+    NTSTATUS outer = GuardedCall(
         [](PVOID context) -> NTSTATUS {
-            *static_cast<NTSTATUS *>(context) = StandinCallGuarded(
+            *static_cast<NTSTATUS *>(context) = GuardedCall(
                 [](PVOID) -> NTSTATUS { ExRaiseStatus(STATUS_ACCESS_VIOLATION); }, nullptr);
             return STATUS_NO_MATCH;
         },
         &inner);
     EXPECT_EQ(inner, STATUS_ACCESS_VIOLATION);
     EXPECT_EQ(outer, STATUS_NO_MATCH);
-    EXPECT_EQ(StandinCallGuarded([](PVOID) -> NTSTATUS { return STATUS_PENDING; }, nullptr), STATUS_PENDING);
+    EXPECT_EQ(GuardedCall([](PVOID) -> NTSTATUS { return STATUS_PENDING; }, nullptr), STATUS_PENDING);
 }
 
 } // namespace

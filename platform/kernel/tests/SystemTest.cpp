@@ -60,3 +60,30 @@ TEST(Debugger, FlagIsSettableAndBreakpointsAreCountedWithTheirCallers) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(MemoryRoutines, CompareCountsTheLeadingEqualBytes) {
+    const char a[] = "abcdef", b[] = "abcxef";
+    EXPECT_EQ(RtlCompareMemory(a, b, 6), 3u);
+    EXPECT_EQ(RtlCompareMemory(a, a, 6), 6u);
+    EXPECT_EQ(RtlCompareMemory(a, b, 0), 0u);
+}
+
+using ChecksDeathTest = ::testing::Test;
+
+TEST_F(ChecksDeathTest, FailedAssertionAndPagedCodeAtDispatchLevelStop) {
+    int value = 1;
+    ASSERT(value == 1); // holds: nothing happens
+    EXPECT_DEATH(ASSERT(value == 2), "Assertion failed: value == 2(.|\n)*STOP: 0x0000001E \\(0x0000000080000003");
+    EXPECT_DEATH(
+        {
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            PAGED_CODE();
+        },
+        "STOP: 0x0000000A");
+    PAGED_CODE(); // at PASSIVE_LEVEL: fine
+}
+
+} // namespace

@@ -78,11 +78,46 @@ TEST_F(VerifierDeathTest, MutexReleasedByAThreadThatDoesNotOwnIt) {
     EXPECT_DEATH(KeReleaseMutex(&mutex, FALSE), "STOP: 0x00000011.*THREAD_NOT_MUTEX_OWNER");
     EXPECT_DEATH(
         {
-            std::thread owner([&] { KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr); });
-            owner.join();
-            KeReleaseMutex(&mutex, FALSE);
+            KEVENT owned;
+            KEVENT done;
+            KeInitializeEvent(&owned, NotificationEvent, FALSE);
+            KeInitializeEvent(&done, NotificationEvent, FALSE);
+            std::thread owner([&] {
+                KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
+                KeSetEvent(&owned, IO_NO_INCREMENT, FALSE);
+                KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+            });
+            KeWaitForSingleObject(&owned, Executive, KernelMode, FALSE, nullptr);
+            KeReleaseMutex(&mutex, FALSE); // owned by the other thread
         },
         "STOP: 0x00000011");
+    EXPECT_DEATH(
+        {
+            std::thread owner([&] { KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr); });
+            owner.join();
+        },
+        "STOP: 0x000000C4 \\(0x000000000000100C.*\n.*in thread exit");
+}
+
+TEST_F(VerifierDeathTest, NoExecutePoolAndMappingFlagsBeforeVersion62) {
+    EXPECT_DEATH(
+        {
+            sk::SetVersion(6, 1);
+            ExAllocatePoolWithTag(NonPagedPoolNx, 16, kLeakTag);
+        },
+        "STOP: 0x000000C2 \\(0x000000000000000D");
+    EXPECT_DEATH(
+        {
+            sk::SetVersion(6, 0);
+            PMDL mdl = AllocatePages(PAGE_SIZE);
+            MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, FALSE, NormalPagePriority | 0x40000000);
+        },
+        "STOP: 0x000000C4 \\(0x0000000000001003");
+    sk::SetVersion(6, 0);
+    void *p = ExAllocatePoolWithTag(NonPagedPool, 16, kLeakTag);
+    EXPECT_NE(p, nullptr) << "plain non-paged pool is fine on any version";
+    ExFreePool(p);
+    sk::SetVersion(10, 0);
 }
 
 TEST_F(VerifierDeathTest, SpinLockReleasedAtTheWrongIrqlOrNotHeld) {

@@ -1,12 +1,65 @@
-// Control of the Win32 stand-in for tests and tools (Linux build only).
+// Control of the Win32 stand-in for tests and tools (Linux build only): the
+// message-box sink, the timer-period counts, emulated client processes and
+// the kernel's clock, all without the kernel's headers.
 #pragma once
 
 #include <windows.h>
+
+#include <cstddef>
+#include <cstdint>
 
 namespace standin::win32 {
 
 // Receives every message box instead of the diagnostic output while set.
 using MessageBoxSink = void (*)(const wchar_t *caption, const wchar_t *text, UINT type, void *context);
 void SetMessageBoxSink(MessageBoxSink sink, void *context);
+
+// timeBeginPeriod and timeEndPeriod calls that succeeded since the last reset.
+struct TimerPeriodCounts {
+    unsigned begins = 0;
+    unsigned ends = 0;
+    long outstanding = 0;       // begins not yet ended
+    unsigned unmatchedEnds = 0; // ends of a period that had no begin left
+};
+TimerPeriodCounts TimerPeriodState();
+long OutstandingTimerPeriods(UINT period);
+void ResetTimerPeriods();
+
+// An emulated client process with its own handle table and bitness. Ending it
+// (End, or destruction) closes every handle it still has, as Windows does when
+// a process exits: the driver sees cleanup and close in that process.
+class ClientProcess {
+public:
+    explicit ClientProcess(bool is32Bit = false);
+    ~ClientProcess();
+    ClientProcess(const ClientProcess &) = delete;
+    ClientProcess &operator=(const ClientProcess &) = delete;
+
+    void End();
+    bool Ended() const;
+    size_t HandleCount() const;
+    uint64_t Id() const { return id_; }
+
+private:
+    uint64_t id_;
+};
+
+// The calling thread's Win32 calls run in the process while the scope lasts.
+// Without one, a thread's calls run in one default 64-bit client process.
+class ProcessScope {
+public:
+    explicit ProcessScope(const ClientProcess &process);
+    ~ProcessScope();
+    ProcessScope(const ProcessScope &) = delete;
+    ProcessScope &operator=(const ProcessScope &) = delete;
+};
+
+// The kernel's clock, which Sleep, WaitForSingleObject and the performance
+// counter follow: real time by default; in virtual time it moves only when a
+// test advances it (in 100-ns units).
+void UseVirtualClock(bool on);
+void AdvanceClock(int64_t hundredNs);
+// Blocks until at least count threads wait with a time-out on the clock.
+void WaitForBlockedWaiters(size_t count);
 
 } // namespace standin::win32

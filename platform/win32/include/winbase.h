@@ -1,8 +1,12 @@
-/* Stand-in: kernel32's error state and message text. */
+/* Stand-in: kernel32's error state and message text, files and device I/O
+   control, events and waits, the performance counter, the memory probe and
+   module names. Every handle is synchronous. */
 #pragma once
 
 #include <stdarg.h>
 #include <wintypes.h>
+#include <windef.h>
+#include <winnt.h>
 
 #define FORMAT_MESSAGE_ALLOCATE_BUFFER 0x00000100
 #define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200
@@ -12,9 +16,65 @@
 #define FORMAT_MESSAGE_ARGUMENT_ARRAY 0x00002000
 #define FORMAT_MESSAGE_MAX_WIDTH_MASK 0x000000FF
 
+#define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
+#define INFINITE 0xFFFFFFFF
+#define WAIT_OBJECT_0 0x00000000L
+#define WAIT_ABANDONED 0x00000080L
+#define WAIT_TIMEOUT 0x00000102L
+#define WAIT_FAILED ((DWORD)0xFFFFFFFF)
+#define MAX_PATH 260
+
+#define CREATE_NEW 1
+#define CREATE_ALWAYS 2
+#define OPEN_EXISTING 3
+#define OPEN_ALWAYS 4
+#define TRUNCATE_EXISTING 5
+#define FILE_FLAG_OVERLAPPED 0x40000000
+
+typedef struct _SECURITY_ATTRIBUTES {
+    DWORD nLength;
+    LPVOID lpSecurityDescriptor;
+    BOOL bInheritHandle;
+} SECURITY_ATTRIBUTES, *PSECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+
+typedef struct _OVERLAPPED {
+    ULONG_PTR Internal;
+    ULONG_PTR InternalHigh;
+    union {
+        struct {
+            DWORD Offset;
+            DWORD OffsetHigh;
+        };
+        PVOID Pointer;
+    };
+    HANDLE hEvent;
+} OVERLAPPED, *LPOVERLAPPED;
+
 EXTERN_C_START
 DWORD WINAPI GetLastError(void);
 void WINAPI SetLastError(DWORD error);
 DWORD WINAPI FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId,
                             LPWSTR buffer, DWORD size, va_list *arguments);
+
+HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                          LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
+                            LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
+                            LPOVERLAPPED lpOverlapped);
+BOOL WINAPI CloseHandle(HANDLE hObject);
+
+HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
+                           LPCWSTR lpName);
+BOOL WINAPI SetEvent(HANDLE hEvent);
+BOOL WINAPI ResetEvent(HANDLE hEvent);
+DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+void WINAPI Sleep(DWORD dwMilliseconds);
+
+BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER *lpPerformanceCount);
+BOOL WINAPI QueryPerformanceFrequency(LARGE_INTEGER *lpFrequency);
+
+BOOL WINAPI IsBadReadPtr(const void *lp, UINT_PTR ucb);
+DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize);
+BOOL WINAPI DisableThreadLibraryCalls(HMODULE hLibModule);
 EXTERN_C_END

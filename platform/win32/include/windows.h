@@ -4,6 +4,8 @@
 
 #include <stdarg.h>
 #include <wintypes.h>
+#include <windef.h>
+#include <winnt.h>
 #include <winerror.h>
 #include <winbase.h>
 #include <winuser.h>

@@ -3,8 +3,7 @@
 #pragma once
 
 #include <wintypes.h>
-
-typedef struct HWND__ *HWND;
+#include <windef.h>
 
 #define MB_OK 0x00000000L
 #define MB_ICONHAND 0x00000010L

@@ -1,6 +1,7 @@
-/* Stand-in: running a routine under an exception guard. On Windows a driver
-   wraps calls that may raise (a user-mode mapping) in structured exception
-   handling; on Linux its guard helper is built over this one call. */
+/* Running a routine under an exception guard. On Windows a driver wraps calls
+   that may raise (a user-mode mapping) in structured exception handling; the
+   same declaration, implemented there with __try/__except, lets driver code
+   call GuardedCall in both builds. This is the Linux implementation's header. */
 #pragma once
 
 #include <wdm.h>
@@ -18,6 +19,6 @@ typedef NTSTATUS (*GUARDED_ROUTINE)(PVOID Context);
    abandoned, not unwound. An exception raised with no guard active is an
    unhandled kernel-mode exception (bug check 0x1E). Hardware faults (an
    access to an unmapped view) are not caught: they stay real faults. */
-NTSTATUS StandinCallGuarded(GUARDED_ROUTINE Routine, PVOID Context);
+NTSTATUS GuardedCall(GUARDED_ROUTINE Routine, PVOID Context);
 
 EXTERN_C_END

@@ -1,0 +1,90 @@
+// What the Win32 stand-in calls in the kernel and I/O stand-in. Both sides
+// compile this header: text crosses as char16_t (UTF-16, as the kernel side
+// holds it) and numbers as fixed-width types, so the Win32 side's 4-byte
+// wchar_t never meets the kernel side's 16-bit one. Status results are
+// NTSTATUS values; the Win32 side turns failures into Win32 errors with
+// StatusToWin32, the one translation of the platform.
+#pragma once
+
+#include <guiddef.h>
+#include <stdint.h>
+#include <string>
+#include <vector>
+
+namespace standin::io::boundary {
+
+using Status = int32_t;
+using Handle = void *;
+
+// RtlNtStatusToDosError's table.
+uint32_t StatusToWin32(Status status);
+
+// True when every byte of the range can be read (an empty range can).
+bool ProbeRead(const void *address, uint64_t length);
+
+// --- Device interfaces, as the Win32 side enumerates them ---------------
+struct InterfaceRecord {
+    GUID interfaceClass;
+    std::u16string devicePath;     // the user-mode path: \\?\<instance>#{class}[\<reference>]
+    std::u16string deviceInstance; // e.g. ROOT\MEDIA\0000
+    bool enabled;                  // the interface state the driver set
+};
+
+// Interfaces of the class (every class when classGuid is null) whose device
+// is present, enabled or not, in the order they were registered.
+std::vector<InterfaceRecord> PresentInterfaces(const GUID *classGuid);
+
+// The device setup class every root-enumerated device of the stand-in has
+// (the media class).
+GUID DeviceSetupClass();
+
+// --- Files ---------------------------------------------------------------
+// Opens a device path (\\?\... or \\.\...) in the current process: resolves
+// it through the enabled device interfaces, sends the create request and
+// inserts a handle with the access granted. desiredAccess is a Win32 access
+// mask (GENERIC_* bits are mapped as for files).
+Status OpenFile(const char16_t *path, uint32_t desiredAccess, uint32_t shareAccess,
+                uint32_t createDisposition, uint32_t createOptions, Handle *handle);
+
+// A synchronous device-control request on a file handle of the current
+// process. information receives the bytes returned (0 on failure).
+Status DeviceControl(Handle file, uint32_t controlCode, const void *input, uint32_t inputLength,
+                     void *output, uint32_t outputLength, uint64_t *information);
+
+// --- Handles, events, waits, time ------------------------------------------
+Status CloseHandle(Handle handle);
+Status CreateEvent(bool manualReset, bool initialState, Handle *handle);
+Status SetEvent(Handle event);
+Status ResetEvent(Handle event);
+// timeout100ns null: no time-out; otherwise a relative time-out (<= 0, in
+// 100-ns units). Returns STATUS_SUCCESS (signalled), STATUS_TIMEOUT or the
+// failure of the handle lookup.
+Status WaitForObject(Handle object, const int64_t *timeout100ns);
+Status Delay(int64_t relative100ns);
+int64_t PerformanceCounter();
+int64_t PerformanceFrequency();
+
+// --- Emulated client processes (for tests and tools) -----------------------
+// A thread that has not entered a process runs its Win32 calls in one
+// default 64-bit client process, as a plain program would.
+using ProcessId = uint64_t;
+ProcessId CreateClientProcess(bool is32Bit);
+// Ends the process: its handles are closed (cleanup and close requests run
+// in it) and its mappings removed.
+void EndClientProcess(ProcessId process);
+bool IsProcessEnded(ProcessId process);
+size_t ProcessHandleCount(ProcessId process);
+// Makes the calling thread run in the process until the matching
+// LeaveProcess; entries nest.
+void EnterProcess(ProcessId process);
+void LeaveProcess();
+// The process the calling thread's Win32 calls run in.
+ProcessId CurrentProcess();
+
+// --- The kernel's clock (for tests) -----------------------------------------
+void UseVirtualClock(bool on);
+void AdvanceClock(int64_t hundredNs);
+// Blocks until at least count threads wait with a time-out on the clock.
+void WaitForBlockedWaiters(size_t count);
+
+} // namespace standin::io::boundary

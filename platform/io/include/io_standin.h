@@ -1,0 +1,77 @@
+// Control of the I/O stand-in for tests and tools (Linux build only): the PnP
+// manager that loads a driver and drives its device, the record of completed
+// requests, and the verifier's stop codes for request handling.
+#pragma once
+
+#include <wdm.h>
+
+#include <cstddef>
+#include <vector>
+
+namespace standin::io {
+
+// ---- PnP manager ------------------------------------------------------------
+// A driver's life: LoadDriver calls its entry with a driver object
+// \Driver\<name> and the registry path
+// \Registry\Machine\System\CurrentControlSet\Services\<name>; AddDevice makes
+// a root-enumerated physical device object (instance ROOT\MEDIA\nnnn) and
+// calls the driver's add-device routine; StartDevice sends IRP_MN_START_DEVICE
+// to the top of that device's stack; UnloadDriver removes every device the
+// driver was added for, calls DriverUnload and then the kernel's leak check,
+// which stops the system when the driver still holds anything.
+
+// Returns the entry's status; on failure the driver object is gone (no
+// DriverUnload is called, as on Windows) and the leak check has run.
+NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, const char *name, PDRIVER_OBJECT *driver);
+// Returns add-device's status; on failure the physical device object is
+// deleted again.
+NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT *physicalDevice);
+// Null lists give the driver an empty resource list (no partial descriptors).
+NTSTATUS StartDevice(PDEVICE_OBJECT physicalDevice, PCM_RESOURCE_LIST resources = nullptr,
+                     PCM_RESOURCE_LIST translatedResources = nullptr);
+// Sends IRP_MN_REMOVE_DEVICE down the stack, forgets the device's interfaces
+// and deletes the physical device object. Refused with STATUS_DEVICE_BUSY
+// while a file object is open on the device.
+NTSTATUS RemoveDevice(PDEVICE_OBJECT physicalDevice);
+// Removes what is left, then DriverUnload, then the leak check. A driver that
+// still has device objects after DriverUnload is stopped with
+// DriverUnloadedWithDevices. Refused with STATUS_DEVICE_BUSY (nothing done)
+// while a file object is open on one of its devices.
+NTSTATUS UnloadDriver(PDRIVER_OBJECT driver);
+
+// The physical device object's instance id, e.g. ROOT\MEDIA\0000 (UTF-8).
+const char *DeviceInstanceId(PDEVICE_OBJECT physicalDevice);
+
+// ---- Completed requests -----------------------------------------------------
+struct Completion {
+    UCHAR majorFunction;
+    UCHAR minorFunction;
+    ULONG ioControlCode; // device-control requests only
+    NTSTATUS status;
+    ULONG_PTR information;
+    CCHAR priorityBoost;
+    PFILE_OBJECT fileObject;
+};
+// Every request completed since the last ClearCompletions, oldest first.
+std::vector<Completion> Completions();
+void ClearCompletions();
+
+// File objects now open (created and not yet closed), over all devices.
+size_t OpenFileObjects();
+
+// ---- Stop codes of the request checks ---------------------------------------
+// IoCompleteRequest on a request that is already complete, that the I/O
+// manager does not know, or whose status is STATUS_PENDING.
+constexpr ULONG MultipleIrpCompleteRequests = 0x44;
+// IoCallDriver with no stack location left.
+constexpr ULONG NoMoreIrpStackLocations = 0x35;
+// The request-handling rules of the verifier; parameter 1 tells which:
+constexpr ULONG IoManagerViolation = 0xC9;
+constexpr ULONG_PTR PendingNotMarked = 0x100;    // STATUS_PENDING returned without IoMarkIrpPending
+constexpr ULONG_PTR MarkedNotPending = 0x101;    // IoMarkIrpPending, then a status other than STATUS_PENDING
+constexpr ULONG_PTR ReturnedNotComplete = 0x102; // a status returned for a request never completed
+constexpr ULONG_PTR DeviceStillAttached = 0x103; // IoDeleteDevice on a device still attached to a lower one
+// Devices left after DriverUnload.
+constexpr ULONG DriverUnloadedWithDevices = 0xCE;
+
+} // namespace standin::io

@@ -1,0 +1,287 @@
+// File objects and the requests that follow their handles: create when a
+// device path is opened, device control on the handle, cleanup when the last
+// handle goes and close when the last reference goes, each in the context of
+// the process that caused it (also when that process ends without closing).
+#include "interface_registry.h"
+#include "io_internal.h"
+
+#include <io_boundary.h>
+#include <io_standin.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+
+namespace standin::io {
+
+namespace {
+
+std::atomic<size_t> openFileObjects{0};
+
+// The file object whose last handle this thread closed just now, and in which
+// process: when that drops the last reference too, the object manager
+// deletes the object right after the handle callback, and the close request
+// belongs to the same process as the cleanup.
+struct LastClosed {
+    void *body = nullptr;
+    PEPROCESS process = nullptr;
+};
+thread_local LastClosed lastClosed;
+
+void SendFileRequest(FileBody *body, UCHAR major)
+{
+    PFILE_OBJECT file = &body->file;
+    PIRP irp = BuildRequest(file->DeviceObject, major, 0, KernelMode, file);
+    if (irp == nullptr)
+        return; // the platform's own allocation; nothing a driver could do about it
+    if (major == IRP_MJ_CLOSE)
+        irp->Flags |= IRP_CLOSE_OPERATION;
+    SendAndWait(file->DeviceObject, irp);
+    FreeRequest(irp);
+}
+
+void OnHandleClosed(void *object, PEPROCESS process, bool lastInProcess)
+{
+    FileBody *body = static_cast<FileBody *>(object);
+    lastClosed = {};
+    if (body->handles.fetch_sub(1) != 1 || !body->created)
+        return;
+    lastClosed = {object, process};
+    body->cleanedUp = true;
+    SendFileRequest(body, IRP_MJ_CLEANUP);
+}
+
+void OnDelete(void *object)
+{
+    FileBody *body = static_cast<FileBody *>(object);
+    PEPROCESS closer = lastClosed.body == object ? lastClosed.process : nullptr;
+    lastClosed = {};
+    if (body->created) {
+        std::optional<standin::kernel::ProcessScope> scope;
+        if (closer != nullptr && closer != standin::kernel::CurrentProcess())
+            scope.emplace(closer);
+        if (!body->cleanedUp) // a file object that never had a handle
+            SendFileRequest(body, IRP_MJ_CLEANUP);
+        SendFileRequest(body, IRP_MJ_CLOSE);
+        openFileObjects.fetch_sub(1);
+    }
+    PDEVICE_OBJECT device = body->file.DeviceObject;
+    if (device == nullptr)
+        return;
+    _DEVOBJ_EXTENSION *hidden = device->DeviceObjectExtension;
+    {
+        std::lock_guard<std::mutex> hold(DeviceLock());
+        if (--hidden->openFiles == 0 && hidden->deleted)
+            FreeDeviceObject(device);
+    }
+    delete body->name;
+}
+
+// Generic rights as the file object type maps them.
+ACCESS_MASK MapGeneric(ACCESS_MASK desired)
+{
+    ACCESS_MASK mapped = desired & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL);
+    if (desired & GENERIC_READ)
+        mapped |= FILE_GENERIC_READ;
+    if (desired & GENERIC_WRITE)
+        mapped |= FILE_GENERIC_WRITE;
+    if (desired & GENERIC_EXECUTE)
+        mapped |= FILE_GENERIC_EXECUTE;
+    if (desired & GENERIC_ALL)
+        mapped |= FILE_ALL_ACCESS;
+    return mapped;
+}
+
+// The NT name of a Win32 device path: \\?\x and \\.\x both name \??\x.
+bool StripDevicePrefix(const std::u16string &path, std::u16string &rest)
+{
+    static const char16_t *const prefixes[] = {u"\\\\?\\", u"\\\\.\\", u"\\??\\"};
+    for (const char16_t *prefix : prefixes) {
+        const std::u16string p(prefix);
+        if (path.compare(0, p.size(), p) == 0) {
+            rest = path.substr(p.size());
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+POBJECT_TYPE FileObjectType()
+{
+    static POBJECT_TYPE type =
+        standin::kernel::CreateObjectType({"File", FILE_ALL_ACCESS, &OnHandleClosed, &OnDelete});
+    return type;
+}
+
+size_t OpenFileObjects()
+{
+    return openFileObjects.load();
+}
+
+} // namespace standin::io
+
+namespace standin::io::boundary {
+
+Status OpenFile(const char16_t *path, uint32_t desiredAccess, uint32_t shareAccess, uint32_t createDisposition,
+                uint32_t createOptions, Handle *handle)
+{
+    ClientContext context;
+    *handle = nullptr;
+    if (path == nullptr)
+        return STATUS_OBJECT_NAME_INVALID;
+    std::u16string rest;
+    if (!StripDevicePrefix(path, rest))
+        return STATUS_OBJECT_PATH_NOT_FOUND; // the stand-in has devices, no file system
+    ResolvedPath target;
+    NTSTATUS status = InterfaceRegistry::Instance().Resolve(rest, target);
+    if (!NT_SUCCESS(status))
+        return status;
+    PDEVICE_OBJECT device = static_cast<PDEVICE_OBJECT>(target.device);
+    _DEVOBJ_EXTENSION *hidden = device->DeviceObjectExtension;
+    void *object;
+    status = standin::kernel::CreateObject(FileObjectType(), sizeof(FileBody), &object);
+    if (!NT_SUCCESS(status))
+        return status;
+    {
+        std::lock_guard<std::mutex> hold(DeviceLock());
+        if (hidden->deleted)
+            status = STATUS_NO_SUCH_DEVICE;
+        else if ((IoGetAttachedDevice(device)->Flags & DO_EXCLUSIVE) && hidden->openFiles != 0)
+            status = STATUS_ACCESS_DENIED;
+        else
+            ++hidden->openFiles;
+    }
+    if (!NT_SUCCESS(status)) {
+        standin::kernel::DereferenceObject(object); // not yet tied to the device
+        return status;
+    }
+    FileBody *body = static_cast<FileBody *>(object);
+    const ACCESS_MASK granted = MapGeneric(desiredAccess);
+    PFILE_OBJECT file = &body->file;
+    file->Type = IO_TYPE_FILE;
+    file->Size = sizeof(FILE_OBJECT);
+    file->DeviceObject = device;
+    file->ReadAccess = (granted & FILE_READ_DATA) != 0;
+    file->WriteAccess = (granted & (FILE_WRITE_DATA | FILE_APPEND_DATA)) != 0;
+    file->SharedRead = (shareAccess & FILE_SHARE_READ) != 0;
+    file->SharedWrite = (shareAccess & FILE_SHARE_WRITE) != 0;
+    file->SharedDelete = (shareAccess & FILE_SHARE_DELETE) != 0;
+    file->Flags = 0x2; // FO_SYNCHRONOUS_IO: every handle of the stand-in is synchronous
+    body->name = new std::u16string(target.fileName);
+    file->FileName.Buffer = reinterpret_cast<PWCH>(body->name->data());
+    file->FileName.Length = static_cast<USHORT>(body->name->size() * sizeof(WCHAR));
+    file->FileName.MaximumLength = static_cast<USHORT>((body->name->size() + 1) * sizeof(WCHAR));
+
+    PIRP irp = BuildRequest(device, IRP_MJ_CREATE, 0, UserMode, file);
+    if (irp == nullptr) {
+        standin::kernel::DereferenceObject(object);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    IO_SECURITY_CONTEXT security{};
+    security.DesiredAccess = granted;
+    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+    stack->Parameters.Create.SecurityContext = &security;
+    stack->Parameters.Create.Options = (createDisposition << 24) | (createOptions & 0x00FFFFFF);
+    stack->Parameters.Create.ShareAccess = static_cast<USHORT>(shareAccess);
+    irp->Flags |= IRP_CREATE_OPERATION | IRP_SYNCHRONOUS_API;
+    status = SendAndWait(device, irp);
+    FreeRequest(irp);
+    if (!NT_SUCCESS(status)) {
+        // A refused create sends neither cleanup nor close.
+        standin::kernel::DereferenceObject(object);
+        return status;
+    }
+    body->created = true;
+    openFileObjects.fetch_add(1);
+    body->handles = 1;
+    status = standin::kernel::InsertHandle(standin::kernel::CurrentProcess(), object, granted, false, handle);
+    if (!NT_SUCCESS(status))
+        body->handles = 0; // the creator's reference going sends cleanup and close
+    standin::kernel::DereferenceObject(object);
+    return status;
+}
+
+Status DeviceControl(Handle handle, uint32_t controlCode, const void *input, uint32_t inputLength, void *output,
+                     uint32_t outputLength, uint64_t *information)
+{
+    ClientContext context;
+    *information = 0;
+    if (standin::kernel::IsKernelHandle(handle))
+        return STATUS_INVALID_HANDLE; // user mode cannot name the kernel's handles
+    void *object;
+    ACCESS_MASK granted = 0;
+    NTSTATUS status = standin::kernel::ReferenceHandle(standin::kernel::CurrentProcess(), handle, FileObjectType(),
+                                                       &object, &granted);
+    if (!NT_SUCCESS(status))
+        return status;
+    PFILE_OBJECT file = &static_cast<FileBody *>(object)->file;
+
+    // The access bits of the code say what the handle must have been opened for.
+    const ULONG access = (controlCode >> 14) & 3;
+    const ULONG method = METHOD_FROM_CTL_CODE(controlCode);
+    if (((access & FILE_READ_ACCESS) && !(granted & FILE_READ_DATA)) ||
+        ((access & FILE_WRITE_ACCESS) && !(granted & FILE_WRITE_DATA)))
+        status = STATUS_ACCESS_DENIED;
+    else if (method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT)
+        status = STATUS_NOT_IMPLEMENTED; // no driver of this system uses direct I/O
+    else if (method == METHOD_BUFFERED && !ProbeRead(input, inputLength))
+        status = STATUS_ACCESS_VIOLATION;
+    if (!NT_SUCCESS(status)) {
+        standin::kernel::DereferenceObject(object);
+        return status;
+    }
+
+    PIRP irp = BuildRequest(file->DeviceObject, IRP_MJ_DEVICE_CONTROL, 0, UserMode, file);
+    void *systemBuffer = nullptr;
+    const uint32_t systemLength = inputLength > outputLength ? inputLength : outputLength;
+    if (irp != nullptr && method == METHOD_BUFFERED && systemLength != 0) {
+        // One buffer of max(input, output) bytes holds the input; the rest is
+        // zeroed so that a driver never hands stale memory back.
+        systemBuffer = std::calloc(1, systemLength);
+        if (systemBuffer == nullptr) {
+            FreeRequest(irp);
+            irp = nullptr;
+        } else if (inputLength != 0) {
+            std::memcpy(systemBuffer, input, inputLength);
+        }
+    }
+    if (irp == nullptr) {
+        standin::kernel::DereferenceObject(object);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+    stack->Parameters.DeviceIoControl.IoControlCode = controlCode;
+    stack->Parameters.DeviceIoControl.InputBufferLength = inputLength;
+    stack->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
+    irp->UserBuffer = output;
+    if (method == METHOD_BUFFERED) {
+        irp->AssociatedIrp.SystemBuffer = systemBuffer;
+        if (systemBuffer != nullptr)
+            irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | (outputLength ? IRP_INPUT_OPERATION : 0);
+    } else {
+        stack->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void *>(input);
+    }
+    irp->Flags |= IRP_SYNCHRONOUS_API;
+
+    status = SendAndWait(file->DeviceObject, irp);
+    if (!NT_ERROR(status)) {
+        ULONG_PTR returned = irp->IoStatus.Information;
+        if (method == METHOD_BUFFERED) {
+            // Never more than the caller's output buffer holds.
+            if (returned > outputLength)
+                returned = outputLength;
+            if (returned != 0)
+                std::memcpy(output, systemBuffer, returned);
+        }
+        *information = returned;
+    }
+    FreeRequest(irp);
+    std::free(systemBuffer);
+    standin::kernel::DereferenceObject(object);
+    return status;
+}
+
+} // namespace standin::io::boundary
