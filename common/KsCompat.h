@@ -1,8 +1,8 @@
 /* Kernel-streaming and WaveRT declarations that the mingw-w64 headers lack,
-   with their published layouts and values (the GUIDs declared here are
-   defined once, in the driver support library). Include after ks.h, ksmedia.h and mmreg.h;
-   the Linux stand-in headers lack the same items, so both builds see one
-   definition. */
+   with their published layouts and values. Include after ks.h, ksmedia.h
+   and mmreg.h; the Linux stand-in headers lack the same items, so both builds
+   see one definition. The GUIDs declared here are defined once, in the driver
+   support library. */
 #ifndef OMBRIVO_COMMON_KSCOMPAT_H
 #define OMBRIVO_COMMON_KSCOMPAT_H
 

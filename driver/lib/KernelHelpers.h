@@ -35,6 +35,15 @@ PVOID MemAlloc(SIZE_T size);
 // Null does nothing.
 VOID MemFree(PVOID block);
 
+// A base for driver objects: their new and delete go through MemAlloc and
+// MemFree in every build (the Windows image also routes the global ones
+// there; on Linux the host's global ones stay, so this keeps driver objects
+// in the kernel stand-in's pool accounting). A failed new gives null.
+struct PoolAllocated {
+    static void *operator new(size_t size) noexcept { return MemAlloc(size); }
+    static void operator delete(void *block) noexcept { MemFree(block); }
+};
+
 // ---- Lists (not locked: callers hold their own lock) --------------------------
 
 // Placed at the start of every list entry; both pointers null when the node
