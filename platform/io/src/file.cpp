@@ -11,12 +11,23 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 namespace standin::io {
 
 namespace {
 
 std::atomic<size_t> openFileObjects{0};
+
+// The file object whose last handle this thread closed just now, and in which
+// process: when that drops the last reference too, the object manager
+// deletes the object right after the handle callback, and the close request
+// belongs to the same process as the cleanup.
+struct LastClosed {
+    void *body = nullptr;
+    PEPROCESS process = nullptr;
+};
+thread_local LastClosed lastClosed;
 
 void SendFileRequest(FileBody *body, UCHAR major)
 {
@@ -33,8 +44,10 @@ void SendFileRequest(FileBody *body, UCHAR major)
 void OnHandleClosed(void *object, PEPROCESS process, bool lastInProcess)
 {
     FileBody *body = static_cast<FileBody *>(object);
+    lastClosed = {};
     if (body->handles.fetch_sub(1) != 1 || !body->created)
         return;
+    lastClosed = {object, process};
     body->cleanedUp = true;
     SendFileRequest(body, IRP_MJ_CLEANUP);
 }
@@ -42,7 +55,12 @@ void OnHandleClosed(void *object, PEPROCESS process, bool lastInProcess)
 void OnDelete(void *object)
 {
     FileBody *body = static_cast<FileBody *>(object);
+    PEPROCESS closer = lastClosed.body == object ? lastClosed.process : nullptr;
+    lastClosed = {};
     if (body->created) {
+        std::optional<standin::kernel::ProcessScope> scope;
+        if (closer != nullptr && closer != standin::kernel::CurrentProcess())
+            scope.emplace(closer);
         if (!body->cleanedUp) // a file object that never had a handle
             SendFileRequest(body, IRP_MJ_CLEANUP);
         SendFileRequest(body, IRP_MJ_CLOSE);

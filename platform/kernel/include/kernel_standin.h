@@ -156,7 +156,55 @@ void ResetFaults();
 
 // ---- Bug checks and the driver leak check -----------------------------------
 
-// Prints the stop code, its parameters and the offending call, then aborts.
+namespace stop {
+// Stop codes the stand-in raises (Windows values).
+enum : ULONG {
+    kIrqlNotGreaterOrEqual = 0x09,
+    kIrqlNotLessOrEqual = 0x0A,
+    kMaximumWaitObjectsExceeded = 0x0C,
+    kSpinLockAlreadyOwned = 0x0F,
+    kSpinLockNotOwned = 0x10,
+    kThreadNotMutexOwner = 0x11,
+    kReferenceByPointer = 0x18,
+    kKmodeExceptionNotHandled = 0x1E,
+    kNoMoreSystemPtes = 0x3F,
+    kTargetMdlTooSmall = 0x40,
+    kIrqlGtZeroAtSystemService = 0x4A,
+    kInvalidKernelHandle = 0x93,
+    kBadPoolCaller = 0xC2,
+    kDriverVerifierDetectedViolation = 0xC4,
+};
+
+// Parameter 1 of a 0xC4 bug check: 0x62 is the unload leak report (as
+// Windows has it); the others are this stand-in's own checks.
+enum : ULONG_PTR {
+    kViolationDriverLeaks = 0x62,
+    kViolationPagesFreedWhileMapped = 0x1001,
+    kViolationMdlWithoutPages = 0x1002,
+    kViolationBadMappingPriority = 0x1003,
+    kViolationAlreadyMappedToSystem = 0x1004,
+    kViolationUnmapWrongMdl = 0x1005,
+    kViolationUnmapNotMapped = 0x1006,
+    kViolationUnmapWrongProcess = 0x1007,
+    kViolationMdlFreedWithPages = 0x1008,
+    kViolationMdlFreedWhileUserMapped = 0x1009,
+    kViolationUnknownMdl = 0x100A,
+    kViolationBadDispatcherObject = 0x100B,
+    kViolationThreadExitHoldingMutex = 0x100C,
+};
+
+// Parameter 1 of BAD_POOL_CALLER (0xC2).
+enum : ULONG_PTR {
+    kPoolFreeUnknown = 0x07, // not a live block: never allocated, or freed already
+    kPoolBadIrql = 0x08,     // allocation above the pool type's IRQL
+    kPoolFreeBadIrql = 0x09, // free above the pool type's IRQL
+    kPoolFreeWrongTag = 0x0A,
+    kPoolBadType = 0x0D, // unknown pool type, or a no-execute type before 6.2
+};
+} // namespace stop
+
+// Prints "*** STOP: 0x%08X (p1, p2, p3, p4) NAME" and the offending call on
+// stderr, then aborts; death tests match on that text.
 [[noreturn]] void BugCheck(ULONG code, const char *call, ULONG_PTR p1 = 0, ULONG_PTR p2 = 0,
                            ULONG_PTR p3 = 0, ULONG_PTR p4 = 0);
 

@@ -11,40 +11,7 @@
 #include <string>
 #include <vector>
 
-// Stop codes the stand-in raises (Windows values).
-enum : ULONG {
-    kIrqlNotGreaterOrEqual = 0x09,
-    kIrqlNotLessOrEqual = 0x0A,
-    kMaximumWaitObjectsExceeded = 0x0C,
-    kSpinLockAlreadyOwned = 0x0F,
-    kSpinLockNotOwned = 0x10,
-    kThreadNotMutexOwner = 0x11,
-    kReferenceByPointer = 0x18,
-    kKmodeExceptionNotHandled = 0x1E,
-    kNoMoreSystemPtes = 0x3F,
-    kTargetMdlTooSmall = 0x40,
-    kIrqlGtZeroAtSystemService = 0x4A,
-    kInvalidKernelHandle = 0x93,
-    kBadPoolCaller = 0xC2,
-    kDriverVerifierDetectedViolation = 0xC4,
-};
-
-// Parameter 1 of a 0xC4 bug check for the stand-in's memory-descriptor checks.
-enum : ULONG_PTR {
-    kViolationDriverLeaks = 0x62,
-    kViolationPagesFreedWhileMapped = 0x1001,
-    kViolationMdlWithoutPages = 0x1002,
-    kViolationBadMappingPriority = 0x1003,
-    kViolationAlreadyMappedToSystem = 0x1004,
-    kViolationUnmapWrongMdl = 0x1005,
-    kViolationUnmapNotMapped = 0x1006,
-    kViolationUnmapWrongProcess = 0x1007,
-    kViolationMdlFreedWithPages = 0x1008,
-    kViolationMdlFreedWhileUserMapped = 0x1009,
-    kViolationUnknownMdl = 0x100A,
-    kViolationBadDispatcherObject = 0x100B,
-    kViolationThreadExitHoldingMutex = 0x100C,
-};
+using namespace standin::kernel::stop;
 
 struct _KTHREAD {
     DISPATCHER_HEADER Header; // signalled when the thread has ended

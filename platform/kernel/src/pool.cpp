@@ -13,15 +13,6 @@ namespace standin::kernel {
 
 namespace {
 
-// Parameter 1 of BAD_POOL_CALLER as this stand-in raises it.
-enum : ULONG_PTR {
-    kPoolBadIrql = 0x08,
-    kPoolFreeBadIrql = 0x09,
-    kPoolFreeUnknown = 0x07,
-    kPoolFreeWrongTag = 0x0A,
-    kPoolBadType = 0x0D,
-};
-
 constexpr ULONG kUntagged = 0x656E6F4E; // "None", the tag of ExAllocatePool
 constexpr unsigned char kUninitialisedFill = 0xCD;
 
