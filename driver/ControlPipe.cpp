@@ -7,6 +7,7 @@
 ControlPipe::ControlPipe(PipeKind kind, EndpointLink *link) : kind(kind), link(link)
 {
     KeInitializeEvent(&workerStarted, NotificationEvent, FALSE);
+    KeInitializeEvent(&workerFinished, NotificationEvent, FALSE);
     KeInitializeEvent(&wakeEvent, SynchronizationEvent, FALSE);
     KeInitializeEvent(&replyEvent, SynchronizationEvent, FALSE);
 }

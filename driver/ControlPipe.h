@@ -85,7 +85,8 @@ private:
     HANDLE workerHandle = nullptr;
     PKTHREAD volatile workerThread = nullptr;
     volatile LONG stopWorker = 0;
-    KEVENT workerStarted; // notification: the creator has finished with the thread
-    KEVENT wakeEvent;     // synchronization: a new device position
-    KEVENT replyEvent;    // synchronization: the client's reply
+    KEVENT workerStarted;  // notification: the creator has finished with the thread
+    KEVENT workerFinished; // notification: the thread is leaving
+    KEVENT wakeEvent;      // synchronization: a new device position
+    KEVENT replyEvent;     // synchronization: the client's reply
 };

@@ -3,10 +3,6 @@
 #include "ControlPipe.h"
 #include "EndpointLink.h"
 
-namespace {
-constexpr LONGLONG UnreferencedWorkerGrace = 10'000'000; // one second, in 100-ns units
-}
-
 NTSTATUS ControlPipe::StartWorker()
 {
     // Set once here and cleared when the first driver request ends.
@@ -30,7 +26,14 @@ NTSTATUS ControlPipe::StartWorker()
     return status;
 }
 
-VOID ControlPipe::WorkerMain(PVOID context) { static_cast<ControlPipe *>(context)->WorkerLoop(); }
+// The finished event is the thread's last touch of the pipe: after it only
+// the return through the driver's code remains.
+VOID ControlPipe::WorkerMain(PVOID context)
+{
+    ControlPipe *pipe = static_cast<ControlPipe *>(context);
+    pipe->WorkerLoop();
+    KeSetEvent(&pipe->workerFinished, IO_NO_INCREMENT, FALSE);
+}
 
 void ControlPipe::WorkerLoop()
 {
@@ -60,11 +63,11 @@ void ControlPipe::StopWorker()
         StorePointer(workerThread, static_cast<PKTHREAD>(nullptr));
         InterlockedExchange(&stopWorker, 0);
     } else {
-        // Without a reference the thread cannot be waited for: give it time to
-        // see the stop flag, which stays set since the pipe is going away.
-        LARGE_INTEGER delay;
-        delay.QuadPart = -UnreferencedWorkerGrace;
-        KeDelayExecutionThread(KernelMode, FALSE, &delay);
+        // Without a reference the thread object cannot be waited for; a fixed
+        // grace period would be a guess, and a thread slower than the guess
+        // would run on in freed memory. It says when it is done instead.
+        KeWaitForSingleObject(&workerFinished, Executive, KernelMode, FALSE, nullptr);
+        InterlockedExchange(&stopWorker, 0);
     }
     ZwClose(workerHandle);
     workerHandle = nullptr;
