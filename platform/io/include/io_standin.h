@@ -42,6 +42,24 @@ NTSTATUS UnloadDriver(PDRIVER_OBJECT driver);
 // The physical device object's instance id, e.g. ROOT\MEDIA\0000 (UTF-8).
 const char *DeviceInstanceId(PDEVICE_OBJECT physicalDevice);
 
+// ---- Opens and requests from kernel mode ------------------------------------
+// What the platform's own components (and tests) send as Windows itself would.
+// mode UserMode: the handle goes to the current process, as a client's open;
+// KernelMode: a kernel handle (close it with ZwClose), requests trusted with
+// any access.
+
+// Opens a device path (\\?\..., \\.\... or \??\...) like CreateFileW.
+NTSTATUS OpenDevicePath(const char16_t *path, ACCESS_MASK desiredAccess, KPROCESSOR_MODE mode, HANDLE *handle);
+// Opens a file object relative to an open one, as kernel streaming creates a
+// pin on a filter: the create goes to the parent's device with name (length
+// UTF-16 units, binary data allowed) as FileName and the parent as
+// RelatedFileObject, which the new file object holds until it is closed.
+NTSTATUS OpenRelative(HANDLE parent, const char16_t *name, size_t length, ACCESS_MASK desiredAccess,
+                      KPROCESSOR_MODE mode, HANDLE *handle);
+// A synchronous device-control request with the semantics DeviceIoControl has.
+NTSTATUS DeviceControl(HANDLE file, KPROCESSOR_MODE mode, ULONG controlCode, const void *input, ULONG inputLength,
+                       void *output, ULONG outputLength, ULONG_PTR *information);
+
 // ---- Completed requests -----------------------------------------------------
 struct Completion {
     UCHAR majorFunction;
@@ -63,6 +81,8 @@ size_t OpenFileObjects();
 // IoCompleteRequest on a request that is already complete, that the I/O
 // manager does not know, or whose status is STATUS_PENDING.
 constexpr ULONG MultipleIrpCompleteRequests = 0x44;
+// IoCallDriver or IoCompleteRequest above DISPATCH_LEVEL.
+constexpr ULONG IrqlNotLessOrEqual = 0x0A;
 // IoCallDriver with no stack location left.
 constexpr ULONG NoMoreIrpStackLocations = 0x35;
 // The request-handling rules of the verifier; parameter 1 tells which:

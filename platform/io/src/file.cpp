@@ -75,6 +75,8 @@ void OnDelete(void *object)
         if (--hidden->openFiles == 0 && hidden->deleted)
             FreeDeviceObject(device);
     }
+    if (body->file.RelatedFileObject != nullptr)
+        standin::kernel::DereferenceObject(body->file.RelatedFileObject);
     delete body->name;
 }
 
@@ -123,26 +125,30 @@ size_t OpenFileObjects()
 
 } // namespace standin::io
 
-namespace standin::io::boundary {
+namespace standin::io {
 
-Status OpenFile(const char16_t *path, uint32_t desiredAccess, uint32_t shareAccess, uint32_t createDisposition,
-                uint32_t createOptions, Handle *handle)
+namespace {
+
+// What a create needs besides the device and the name.
+struct CreateRequest {
+    KPROCESSOR_MODE mode;
+    ACCESS_MASK desiredAccess;
+    uint32_t shareAccess;
+    uint32_t createDisposition;
+    uint32_t createOptions;
+    PFILE_OBJECT related;
+};
+
+// Makes a file object on the device, sends the create request and, when the
+// driver accepts it, inserts a handle: in the current process for user mode,
+// a kernel handle for kernel mode.
+NTSTATUS CreateFileObject(PDEVICE_OBJECT device, const std::u16string &fileName, const CreateRequest &request,
+                          HANDLE *handle)
 {
-    ClientContext context;
     *handle = nullptr;
-    if (path == nullptr)
-        return STATUS_OBJECT_NAME_INVALID;
-    std::u16string rest;
-    if (!StripDevicePrefix(path, rest))
-        return STATUS_OBJECT_PATH_NOT_FOUND; // the stand-in has devices, no file system
-    ResolvedPath target;
-    NTSTATUS status = InterfaceRegistry::Instance().Resolve(rest, target);
-    if (!NT_SUCCESS(status))
-        return status;
-    PDEVICE_OBJECT device = static_cast<PDEVICE_OBJECT>(target.device);
     _DEVOBJ_EXTENSION *hidden = device->DeviceObjectExtension;
     void *object;
-    status = standin::kernel::CreateObject(FileObjectType(), sizeof(FileBody), &object);
+    NTSTATUS status = standin::kernel::CreateObject(FileObjectType(), sizeof(FileBody), &object);
     if (!NT_SUCCESS(status))
         return status;
     {
@@ -159,23 +165,28 @@ Status OpenFile(const char16_t *path, uint32_t desiredAccess, uint32_t shareAcce
         return status;
     }
     FileBody *body = static_cast<FileBody *>(object);
-    const ACCESS_MASK granted = MapGeneric(desiredAccess);
+    const ACCESS_MASK granted = MapGeneric(request.desiredAccess);
     PFILE_OBJECT file = &body->file;
     file->Type = IO_TYPE_FILE;
     file->Size = sizeof(FILE_OBJECT);
     file->DeviceObject = device;
     file->ReadAccess = (granted & FILE_READ_DATA) != 0;
     file->WriteAccess = (granted & (FILE_WRITE_DATA | FILE_APPEND_DATA)) != 0;
-    file->SharedRead = (shareAccess & FILE_SHARE_READ) != 0;
-    file->SharedWrite = (shareAccess & FILE_SHARE_WRITE) != 0;
-    file->SharedDelete = (shareAccess & FILE_SHARE_DELETE) != 0;
+    file->SharedRead = (request.shareAccess & FILE_SHARE_READ) != 0;
+    file->SharedWrite = (request.shareAccess & FILE_SHARE_WRITE) != 0;
+    file->SharedDelete = (request.shareAccess & FILE_SHARE_DELETE) != 0;
     file->Flags = 0x2; // FO_SYNCHRONOUS_IO: every handle of the stand-in is synchronous
-    body->name = new std::u16string(target.fileName);
+    // The child holds its parent for as long as it exists.
+    if (request.related != nullptr) {
+        standin::kernel::ReferenceObject(request.related);
+        file->RelatedFileObject = request.related;
+    }
+    body->name = new std::u16string(fileName);
     file->FileName.Buffer = reinterpret_cast<PWCH>(body->name->data());
     file->FileName.Length = static_cast<USHORT>(body->name->size() * sizeof(WCHAR));
     file->FileName.MaximumLength = static_cast<USHORT>((body->name->size() + 1) * sizeof(WCHAR));
 
-    PIRP irp = BuildRequest(device, IRP_MJ_CREATE, 0, UserMode, file);
+    PIRP irp = BuildRequest(device, IRP_MJ_CREATE, 0, request.mode, file);
     if (irp == nullptr) {
         standin::kernel::DereferenceObject(object);
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -184,8 +195,8 @@ Status OpenFile(const char16_t *path, uint32_t desiredAccess, uint32_t shareAcce
     security.DesiredAccess = granted;
     PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
     stack->Parameters.Create.SecurityContext = &security;
-    stack->Parameters.Create.Options = (createDisposition << 24) | (createOptions & 0x00FFFFFF);
-    stack->Parameters.Create.ShareAccess = static_cast<USHORT>(shareAccess);
+    stack->Parameters.Create.Options = (request.createDisposition << 24) | (request.createOptions & 0x00FFFFFF);
+    stack->Parameters.Create.ShareAccess = static_cast<USHORT>(request.shareAccess);
     irp->Flags |= IRP_CREATE_OPERATION | IRP_SYNCHRONOUS_API;
     status = SendAndWait(device, irp);
     FreeRequest(irp);
@@ -197,44 +208,74 @@ Status OpenFile(const char16_t *path, uint32_t desiredAccess, uint32_t shareAcce
     body->created = true;
     openFileObjects.fetch_add(1);
     body->handles = 1;
-    status = standin::kernel::InsertHandle(standin::kernel::CurrentProcess(), object, granted, false, handle);
+    const bool kernelHandle = request.mode == KernelMode;
+    status = standin::kernel::InsertHandle(kernelHandle ? standin::kernel::SystemProcess()
+                                                        : standin::kernel::CurrentProcess(),
+                                           object, granted, kernelHandle, handle);
     if (!NT_SUCCESS(status))
         body->handles = 0; // the creator's reference going sends cleanup and close
     standin::kernel::DereferenceObject(object);
     return status;
 }
 
-Status DeviceControl(Handle handle, uint32_t controlCode, const void *input, uint32_t inputLength, void *output,
-                     uint32_t outputLength, uint64_t *information)
+NTSTATUS OpenPath(const char16_t *path, const CreateRequest &request, HANDLE *handle)
 {
-    ClientContext context;
-    *information = 0;
-    if (standin::kernel::IsKernelHandle(handle))
-        return STATUS_INVALID_HANDLE; // user mode cannot name the kernel's handles
-    void *object;
-    ACCESS_MASK granted = 0;
-    NTSTATUS status = standin::kernel::ReferenceHandle(standin::kernel::CurrentProcess(), handle, FileObjectType(),
-                                                       &object, &granted);
+    *handle = nullptr;
+    if (path == nullptr)
+        return STATUS_OBJECT_NAME_INVALID;
+    std::u16string rest;
+    if (!StripDevicePrefix(path, rest))
+        return STATUS_OBJECT_PATH_NOT_FOUND; // the stand-in has devices, no file system
+    ResolvedPath target;
+    NTSTATUS status = InterfaceRegistry::Instance().Resolve(rest, target);
     if (!NT_SUCCESS(status))
         return status;
-    PFILE_OBJECT file = &static_cast<FileBody *>(object)->file;
+    return CreateFileObject(static_cast<PDEVICE_OBJECT>(target.device), target.fileName, request, handle);
+}
 
-    // The access bits of the code say what the handle must have been opened for.
+// Looks the handle up as a caller of the mode may: user mode only in its own
+// process's table and within the access the handle was opened with.
+NTSTATUS ReferenceFile(HANDLE handle, KPROCESSOR_MODE mode, FileBody **body, ACCESS_MASK *granted)
+{
+    if (mode == UserMode && standin::kernel::IsKernelHandle(handle))
+        return STATUS_INVALID_HANDLE; // user mode cannot name the kernel's handles
+    void *object;
+    NTSTATUS status =
+        standin::kernel::ReferenceHandle(standin::kernel::CurrentProcess(), handle, FileObjectType(), &object, granted);
+    if (NT_SUCCESS(status))
+        *body = static_cast<FileBody *>(object);
+    return status;
+}
+
+NTSTATUS Control(HANDLE handle, KPROCESSOR_MODE mode, uint32_t controlCode, const void *input, uint32_t inputLength,
+                 void *output, uint32_t outputLength, uint64_t *information)
+{
+    *information = 0;
+    FileBody *body;
+    ACCESS_MASK granted = 0;
+    NTSTATUS status = ReferenceFile(handle, mode, &body, &granted);
+    if (!NT_SUCCESS(status))
+        return status;
+    void *object = body;
+    PFILE_OBJECT file = &body->file;
+
+    // The access bits of the code say what the handle must have been opened
+    // for; kernel-mode callers are trusted, as on Windows.
     const ULONG access = (controlCode >> 14) & 3;
     const ULONG method = METHOD_FROM_CTL_CODE(controlCode);
-    if (((access & FILE_READ_ACCESS) && !(granted & FILE_READ_DATA)) ||
-        ((access & FILE_WRITE_ACCESS) && !(granted & FILE_WRITE_DATA)))
+    if (mode == UserMode && (((access & FILE_READ_ACCESS) && !(granted & FILE_READ_DATA)) ||
+                             ((access & FILE_WRITE_ACCESS) && !(granted & FILE_WRITE_DATA))))
         status = STATUS_ACCESS_DENIED;
     else if (method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT)
         status = STATUS_NOT_IMPLEMENTED; // no driver of this system uses direct I/O
-    else if (method == METHOD_BUFFERED && !ProbeRead(input, inputLength))
+    else if (method == METHOD_BUFFERED && !boundary::ProbeRead(input, inputLength))
         status = STATUS_ACCESS_VIOLATION;
     if (!NT_SUCCESS(status)) {
         standin::kernel::DereferenceObject(object);
         return status;
     }
 
-    PIRP irp = BuildRequest(file->DeviceObject, IRP_MJ_DEVICE_CONTROL, 0, UserMode, file);
+    PIRP irp = BuildRequest(file->DeviceObject, IRP_MJ_DEVICE_CONTROL, 0, mode, file);
     void *systemBuffer = nullptr;
     const uint32_t systemLength = inputLength > outputLength ? inputLength : outputLength;
     if (irp != nullptr && method == METHOD_BUFFERED && systemLength != 0) {
@@ -282,6 +323,56 @@ Status DeviceControl(Handle handle, uint32_t controlCode, const void *input, uin
     std::free(systemBuffer);
     standin::kernel::DereferenceObject(object);
     return status;
+}
+
+} // namespace
+
+NTSTATUS OpenDevicePath(const char16_t *path, ACCESS_MASK desiredAccess, KPROCESSOR_MODE mode, HANDLE *handle)
+{
+    return OpenPath(path, {mode, desiredAccess, 0, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT, nullptr}, handle);
+}
+
+NTSTATUS OpenRelative(HANDLE parent, const char16_t *name, size_t length, ACCESS_MASK desiredAccess,
+                      KPROCESSOR_MODE mode, HANDLE *handle)
+{
+    *handle = nullptr;
+    if (length > 0x7FFE)
+        return STATUS_OBJECT_NAME_INVALID;
+    FileBody *body;
+    NTSTATUS status = ReferenceFile(parent, mode, &body, nullptr);
+    if (!NT_SUCCESS(status))
+        return status;
+    status = CreateFileObject(body->file.DeviceObject, std::u16string(name, length),
+                              {mode, desiredAccess, 0, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT, &body->file}, handle);
+    standin::kernel::DereferenceObject(body);
+    return status;
+}
+
+NTSTATUS DeviceControl(HANDLE file, KPROCESSOR_MODE mode, ULONG controlCode, const void *input, ULONG inputLength,
+                       void *output, ULONG outputLength, ULONG_PTR *information)
+{
+    uint64_t returned = 0;
+    const NTSTATUS status = Control(file, mode, controlCode, input, inputLength, output, outputLength, &returned);
+    *information = static_cast<ULONG_PTR>(returned);
+    return status;
+}
+
+} // namespace standin::io
+
+namespace standin::io::boundary {
+
+Status OpenFile(const char16_t *path, uint32_t desiredAccess, uint32_t shareAccess, uint32_t createDisposition,
+                uint32_t createOptions, Handle *handle)
+{
+    ClientContext context;
+    return OpenPath(path, {UserMode, desiredAccess, shareAccess, createDisposition, createOptions, nullptr}, handle);
+}
+
+Status DeviceControl(Handle handle, uint32_t controlCode, const void *input, uint32_t inputLength, void *output,
+                     uint32_t outputLength, uint64_t *information)
+{
+    ClientContext context;
+    return Control(handle, UserMode, controlCode, input, inputLength, output, outputLength, information);
 }
 
 } // namespace standin::io::boundary

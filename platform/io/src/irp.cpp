@@ -21,6 +21,10 @@ struct IrpHeader {
     std::condition_variable done;
     bool complete = false;   // the last completion routine has run
     PEPROCESS requestor = nullptr;
+    // Locations whose dispatch returned STATUS_PENDING before any mark: the
+    // mark may still come from a completion routine or from propagation
+    // while the request completes, and is checked when completion passes.
+    std::vector<bool> pendingUnchecked;
 };
 
 struct Registry {
@@ -103,6 +107,7 @@ PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
         return nullptr;
     IrpHeader *header = new (memory) IrpHeader;
     header->requestor = standin::kernel::CurrentProcess();
+    header->pendingUnchecked.assign(static_cast<size_t>(StackSize), false);
     PIRP irp = reinterpret_cast<PIRP>(static_cast<char *>(memory) + HeaderSize);
     irp->Type = IO_TYPE_IRP;
     irp->Size = static_cast<USHORT>(sizeof(IRP) + size_t(StackSize) * sizeof(IO_STACK_LOCATION));
@@ -130,6 +135,8 @@ VOID IoFreeIrp(PIRP Irp)
 
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    if (KeGetCurrentIrql() > DISPATCH_LEVEL)
+        standin::kernel::BugCheck(IrqlNotLessOrEqual, "IoCallDriver", KeGetCurrentIrql());
     if (!IsLive(Irp))
         standin::kernel::BugCheck(MultipleIrpCompleteRequests, "IoCallDriver", reinterpret_cast<ULONG_PTR>(Irp));
     Irp->CurrentLocation--;
@@ -144,10 +151,17 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     // its completion routine cannot be looked at any more.
     if (!IsLive(Irp))
         return status;
+    IrpHeader *header = HeaderOf(Irp);
+    std::lock_guard<std::mutex> hold(header->lock);
     const bool marked = (stack->Control & SL_PENDING_RETURNED) != 0;
-    if (status == STATUS_PENDING && !marked)
-        standin::kernel::BugCheck(IoManagerViolation, "IoCallDriver", PendingNotMarked,
-                                  reinterpret_cast<ULONG_PTR>(Irp), reinterpret_cast<ULONG_PTR>(dispatch));
+    const size_t index = static_cast<size_t>(stack - reinterpret_cast<PIO_STACK_LOCATION>(Irp + 1));
+    if (status == STATUS_PENDING && !marked) {
+        // Completion has passed this location already: no mark can come any more.
+        if (header->complete || Irp->CurrentLocation > static_cast<CHAR>(index + 1))
+            standin::kernel::BugCheck(IoManagerViolation, "IoCallDriver", PendingNotMarked,
+                                      reinterpret_cast<ULONG_PTR>(Irp), reinterpret_cast<ULONG_PTR>(dispatch));
+        header->pendingUnchecked[index] = true;
+    }
     if (status != STATUS_PENDING && marked)
         standin::kernel::BugCheck(IoManagerViolation, "IoCallDriver", MarkedNotPending,
                                   reinterpret_cast<ULONG_PTR>(Irp), reinterpret_cast<ULONG_PTR>(dispatch));
@@ -156,6 +170,8 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
 {
+    if (KeGetCurrentIrql() > DISPATCH_LEVEL)
+        standin::kernel::BugCheck(IrqlNotLessOrEqual, "IoCompleteRequest", KeGetCurrentIrql());
     if (!IsLive(Irp))
         standin::kernel::BugCheck(MultipleIrpCompleteRequests, "IoCompleteRequest", reinterpret_cast<ULONG_PTR>(Irp));
     IrpHeader *header = HeaderOf(Irp);
@@ -179,7 +195,16 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
     // Walk up the stack, running each completion routine that asked for this
     // outcome, as Windows does; STATUS_MORE_PROCESSING_REQUIRED hands the
     // request back to the driver that set the routine.
+    PIO_STACK_LOCATION base = reinterpret_cast<PIO_STACK_LOCATION>(Irp + 1);
     for (PIO_STACK_LOCATION stack = current; Irp->CurrentLocation <= Irp->StackCount; ++stack) {
+        {
+            std::lock_guard<std::mutex> hold(header->lock);
+            const size_t index = static_cast<size_t>(stack - base);
+            if (header->pendingUnchecked[index] && !(stack->Control & SL_PENDING_RETURNED))
+                standin::kernel::BugCheck(IoManagerViolation, "IoCompleteRequest", PendingNotMarked,
+                                          reinterpret_cast<ULONG_PTR>(Irp), index);
+            header->pendingUnchecked[index] = false;
+        }
         Irp->CurrentLocation++;
         Irp->Tail.Overlay.CurrentStackLocation++;
         Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;

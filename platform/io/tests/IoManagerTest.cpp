@@ -23,6 +23,11 @@ std::string Utf8(const std::u16string &text)
     return std::string(text.begin(), text.end()); // the tests use ASCII names only
 }
 
+std::u16string Text(PCUNICODE_STRING string)
+{
+    return std::u16string(reinterpret_cast<const char16_t *>(string->Buffer), string->Length / sizeof(WCHAR));
+}
+
 class IoManager : public ::testing::Test {
 protected:
     void Load(testdriver::Config config = {})
@@ -121,6 +126,21 @@ TEST_F(IoManager, NeitherMethodHandsTheDriverTheCallersPointers)
     EXPECT_EQ(State().userBuffer, output);
     EXPECT_TRUE(State().systemBufferNull);
     EXPECT_EQ(returned, 0u);
+}
+
+TEST_F(IoManager, UnreadableInputIsRefusedBeforeTheDriver)
+{
+    Load();
+    boundary::Handle h;
+    ASSERT_EQ(Open(Path(), &h), STATUS_SUCCESS);
+    uint8_t output[4];
+    uint64_t returned = 7;
+    io::ClearCompletions();
+    EXPECT_EQ(boundary::DeviceControl(h, testdriver::EchoBuffered, reinterpret_cast<const void *>(uintptr_t(0x10)), 4,
+                                      output, 4, &returned),
+              STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(returned, 0u);
+    EXPECT_TRUE(io::Completions().empty());
 }
 
 TEST_F(IoManager, FailureStatusReachesTheCallerWithNoOutput)
@@ -245,6 +265,37 @@ TEST_F(IoManager, FileNameIsTheRestOfThePathAfterTheLink)
     EXPECT_EQ(link.substr(link.size() - 44), "#{1b2c3d4e-5f60-4718-899a-abbccddeef01}\\Pipe") << link;
 }
 
+TEST_F(IoManager, KernelOpensAndCreatesRelativeToAFile)
+{
+    Load();
+    HANDLE filter, pin;
+    ASSERT_EQ(io::OpenDevicePath((Path() + u"\\wave_c").c_str(), GENERIC_READ, KernelMode, &filter), STATUS_SUCCESS);
+    EXPECT_TRUE(standin::kernel::IsKernelHandle(filter));
+    EXPECT_EQ(State().requestorMode, KernelMode);
+    const void *filterFile = State().createFile;
+    EXPECT_EQ(State().createRelated, nullptr);
+
+    // A pin-style name: a GUID in braces followed by binary data.
+    const char16_t name[] = {u'{', u'1', u'}', 0x0000, 0xFFFF, 0x0001};
+    ASSERT_EQ(io::OpenRelative(filter, name, 6, GENERIC_READ, KernelMode, &pin), STATUS_SUCCESS);
+    EXPECT_EQ(State().createRelated, filterFile);
+    EXPECT_EQ(State().fileName, std::u16string(name, 6));
+
+    // The pin holds its filter: closing the filter's handle cleans it up, its
+    // close waits for the pin to go.
+    EXPECT_EQ(ZwClose(filter), STATUS_SUCCESS);
+    EXPECT_EQ(State().cleanups, 1);
+    EXPECT_EQ(State().closes, 0);
+    EXPECT_EQ(ZwClose(pin), STATUS_SUCCESS);
+    EXPECT_EQ(State().cleanups, 2);
+    EXPECT_EQ(State().closes, 2);
+
+    // User mode cannot use a kernel handle as the parent.
+    ASSERT_EQ(io::OpenDevicePath(Path().c_str(), GENERIC_READ, KernelMode, &filter), STATUS_SUCCESS);
+    EXPECT_EQ(io::OpenRelative(filter, name, 3, GENERIC_READ, UserMode, &pin), STATUS_INVALID_HANDLE);
+    EXPECT_EQ(ZwClose(filter), STATUS_SUCCESS);
+}
+
 TEST_F(IoManager, OnlyEnabledInterfacesOpen)
 {
     testdriver::Config config;
@@ -322,6 +373,57 @@ TEST_F(IoManager, CountedStringRoutines)
     RtlCopyUnicodeString(&cut, &a);
     EXPECT_EQ(cut.Length, sizeof storage); // cut to the capacity, no room for a terminator
     EXPECT_EQ(std::memcmp(storage, L"Rend", 8), 0);
+}
+
+// Every pool allocation of loading, adding and starting the test driver made
+// to fail in turn: each failure is reported and the unload finds nothing left
+// (the leak check would stop the test).
+TEST(PnpFaults, EveryPoolFailureOfTheDeviceLifeIsCleanedUp)
+{
+    namespace kernel = standin::kernel;
+    testdriver::Config config;
+    config.interfaceClass = TestClass;
+    config.interfaces = {{u"", true}, {u"Second", true}};
+    kernel::ResetFaults();
+    ASSERT_EQ(testdriver::Load(config), STATUS_SUCCESS);
+    const size_t operations = kernel::OperationCount(kernel::Fault::PoolAllocation);
+    ASSERT_EQ(testdriver::Unload(), STATUS_SUCCESS);
+    ASSERT_GE(operations, 3u); // the device object and two link names
+    for (size_t n = 1; n <= operations; ++n) {
+        kernel::ResetFaults();
+        kernel::FailNth(kernel::Fault::PoolAllocation, n);
+        EXPECT_EQ(testdriver::Load(config), STATUS_INSUFFICIENT_RESOURCES) << n;
+        EXPECT_EQ(kernel::InjectedFailures(kernel::Fault::PoolAllocation), 1u) << n;
+        EXPECT_TRUE(boundary::PresentInterfaces(&TestClass).empty()) << n;
+        EXPECT_EQ(testdriver::Unload(), STATUS_SUCCESS) << n;
+    }
+    kernel::ResetFaults();
+}
+
+std::string registryPathSeen, driverNameSeen;
+bool failingUnloadCalled = false;
+
+VOID FailingUnload(PDRIVER_OBJECT)
+{
+    failingUnloadCalled = true;
+}
+
+NTSTATUS FailingEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
+{
+    registryPathSeen = Utf8(Text(registryPath));
+    driverNameSeen = Utf8(Text(&driver->DriverName));
+    driver->DriverUnload = &FailingUnload;
+    return STATUS_UNSUCCESSFUL;
+}
+
+TEST(Pnp, FailedEntryUnloadsWithoutTheUnloadRoutine)
+{
+    PDRIVER_OBJECT driver = reinterpret_cast<PDRIVER_OBJECT>(1);
+    EXPECT_EQ(io::LoadDriver(&FailingEntry, "Failing", &driver), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(driver, nullptr);
+    EXPECT_FALSE(failingUnloadCalled);
+    EXPECT_EQ(registryPathSeen, "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Failing");
+    EXPECT_EQ(driverNameSeen, "\\Driver\\Failing");
 }
 
 // ---- Misuse the verifier stops ------------------------------------------------

@@ -1,7 +1,9 @@
 // Control of the kernel stand-in for tests, tools and the I/O stand-in (Linux
 // build only): booted version, debugger, virtual time, emulated processes, the
 // object manager, fault injection, bug checks and the driver leak check.
-// Nothing here carries wchar_t, so both sides of the tree may include it.
+// Its own declarations carry no wchar_t, so code built with either wchar_t
+// size may call them (the kernel structures in wdm.h that hold WCHAR keep
+// their Windows layout only with 16-bit wchar_t).
 #pragma once
 
 #include <wdm.h>
@@ -16,7 +18,7 @@ namespace standin::kernel {
 
 // The version RtlGetVersion reports (default 10.0, build 19045).
 void SetVersion(ULONG major, ULONG minor, ULONG build = 0);
-// Sets KdDebuggerEnabled.
+// Sets KdDebuggerEnabled (and KdDebuggerNotPresent to the opposite).
 void SetDebuggerEnabled(bool enabled);
 // DbgBreakPoint calls since the last reset, and the return address of each.
 size_t BreakPointCount();
@@ -35,20 +37,22 @@ constexpr LONGLONG kTicksPerSecond = 10'000'000; // 100-ns units
 void UseVirtualClock(bool on);
 bool IsVirtualClock();
 // Moves virtual time forward; waits whose deadline is reached end with
-// STATUS_TIMEOUT (in deadline order as far as threads are scheduled).
+// STATUS_TIMEOUT. Returns once each of those waits has left, so what the test
+// checks next does not race the woken threads.
 void AdvanceClock(LONGLONG hundredNs);
 // Monotonic time since boot in 100-ns units (virtual or real).
 LONGLONG Now();
 // Blocks (really, not by polling) until at least `count` threads are blocked
 // in kernel waits. timedOnly counts only waits with a deadline (time-outs and
-// delays), which are the ones an advance can end.
+// delays), which are the ones an advance can end. Aborts with a message if
+// they have not come after a minute of real time (a test that would hang).
 void WaitForBlockedWaiters(size_t count, bool timedOnly = true);
 size_t BlockedWaiters(bool timedOnly = true);
 
 // ---- Processes --------------------------------------------------------------
 // Each emulated process has its own handle table, bitness and user mappings.
-// A thread runs in the system process unless a ProcessScope says otherwise;
-// system threads always run in the system process.
+// A thread runs in the system process unless a ProcessScope says otherwise
+// (system threads too: a scope attaches them to a process for a while).
 
 PEPROCESS SystemProcess();
 PEPROCESS CreateProcess(bool is32Bit, const char *name = "client");

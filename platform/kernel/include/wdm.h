@@ -138,7 +138,9 @@ typedef struct _OSVERSIONINFOEXW {
 NTSTATUS RtlGetVersion(PRTL_OSVERSIONINFOW lpVersionInformation);
 
 extern BOOLEAN KdDebuggerEnabled;
+extern BOOLEAN KdDebuggerNotPresent;
 #define KD_DEBUGGER_ENABLED KdDebuggerEnabled
+#define KD_DEBUGGER_NOT_PRESENT KdDebuggerNotPresent
 VOID DbgBreakPoint(void);
 ULONG DbgPrint(PCSTR Format, ...) __attribute__((format(printf, 1, 2)));
 

@@ -7,7 +7,6 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
-#include <pthread.h>
 #include <string>
 #include <vector>
 

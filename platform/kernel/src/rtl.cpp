@@ -11,7 +11,9 @@ static_assert(sizeof(WCHAR) == 2, "the kernel stand-in is built with 16-bit WCHA
 static_assert(sizeof(RTL_OSVERSIONINFOW) == 276 && sizeof(RTL_OSVERSIONINFOEXW) == 284,
               "version structures have their Windows sizes");
 
-BOOLEAN KdDebuggerEnabled = FALSE; // declared extern "C" in wdm.h
+// Declared extern "C" in wdm.h.
+BOOLEAN KdDebuggerEnabled = FALSE;
+BOOLEAN KdDebuggerNotPresent = TRUE;
 
 namespace standin::kernel {
 
@@ -38,7 +40,10 @@ void SetVersion(ULONG major, ULONG minor, ULONG build) {
     s.build = build;
 }
 
-void SetDebuggerEnabled(bool enabled) { __atomic_store_n(&KdDebuggerEnabled, enabled ? TRUE : FALSE, __ATOMIC_SEQ_CST); }
+void SetDebuggerEnabled(bool enabled) {
+    __atomic_store_n(&KdDebuggerEnabled, enabled ? TRUE : FALSE, __ATOMIC_SEQ_CST);
+    __atomic_store_n(&KdDebuggerNotPresent, enabled ? FALSE : TRUE, __ATOMIC_SEQ_CST);
+}
 
 size_t BreakPointCount() {
     auto &s = State();

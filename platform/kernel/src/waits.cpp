@@ -137,6 +137,15 @@ void ValidateObject(const DISPATCHER_HEADER *h, const char *call) {
         BugCheck(kDriverVerifierDetectedViolation, call, kViolationBadDispatcherObject, (ULONG_PTR)h, h->Type);
 }
 
+// A test that waits for waiters which never come would otherwise hang until
+// the test runner's time-out; this ends it with a message instead.
+constexpr auto kStuckAfter = std::chrono::seconds(60);
+
+[[noreturn]] void Stuck(const char *what) {
+    std::fprintf(stderr, "%s (after %lld s of real time)\n", what, (long long)kStuckAfter.count());
+    std::abort();
+}
+
 } // namespace
 
 namespace detail {
@@ -238,7 +247,8 @@ void AdvanceClock(LONGLONG hundredNs) {
             w->wake.notify_one();
     // Return once every wait this advance ended has left, so that what a
     // test checks next does not race the woken threads.
-    s.waitersChanged.wait(lk, [&] { return !AnyExpired(s); });
+    if (!s.waitersChanged.wait_for(lk, kStuckAfter, [&] { return !AnyExpired(s); }))
+        Stuck("AdvanceClock: a wait that ended did not leave");
 }
 
 LONGLONG Now() {
@@ -250,7 +260,8 @@ LONGLONG Now() {
 void WaitForBlockedWaiters(size_t count, bool timedOnly) {
     auto &s = State();
     std::unique_lock lk(s.lock);
-    s.waitersChanged.wait(lk, [&] { return CountBlocked(s, timedOnly) >= count; });
+    if (!s.waitersChanged.wait_for(lk, kStuckAfter, [&] { return CountBlocked(s, timedOnly) >= count; }))
+        Stuck("WaitForBlockedWaiters: the expected waiters never blocked");
 }
 
 size_t BlockedWaiters(bool timedOnly) {

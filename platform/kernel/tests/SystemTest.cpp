@@ -40,8 +40,10 @@ __attribute__((noinline)) void BreakHere() {
 
 TEST(Debugger, FlagIsSettableAndBreakpointsAreCountedWithTheirCallers) {
     EXPECT_FALSE(KdDebuggerEnabled);
+    EXPECT_TRUE(KD_DEBUGGER_NOT_PRESENT);
     sk::SetDebuggerEnabled(true);
     EXPECT_TRUE(KD_DEBUGGER_ENABLED);
+    EXPECT_FALSE(KD_DEBUGGER_NOT_PRESENT);
     sk::SetDebuggerEnabled(false);
 
     sk::ResetBreakPoints();

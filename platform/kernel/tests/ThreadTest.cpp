@@ -122,3 +122,72 @@ TEST(SystemThread, ThreadObjectOutlivesTheThreadWhileReferenced) {
 }
 
 } // namespace
+
+namespace {
+
+// The life of a high-priority worker as a driver runs one: started with a
+// kernel handle, referenced, woken by a synchronization event, stopped by a
+// flag and waited for; nothing is left for the unload check.
+struct Worker {
+    HANDLE handle = nullptr;
+    PVOID thread = nullptr; // stored after creation; the worker waits for it
+    KEVENT wake;
+    LONG stop = 0;
+    LONG updates = 0;
+};
+
+void WorkerMain(PVOID context) {
+    auto w = static_cast<Worker *>(context);
+    LARGE_INTEGER oneMs;
+    oneMs.QuadPart = -10'000;
+    while (!InterlockedCompareExchangePointer(&w->thread, nullptr, nullptr) && !InterlockedOr(&w->stop, 0))
+        KeDelayExecutionThread(KernelMode, FALSE, &oneMs);
+    KeSetPriorityThread(KeGetCurrentThread(), HIGH_PRIORITY);
+    for (;;) {
+        NTSTATUS status = KeWaitForSingleObject(&w->wake, Executive, KernelMode, FALSE, nullptr);
+        if (status != STATUS_SUCCESS || InterlockedOr(&w->stop, 0))
+            break;
+        InterlockedIncrement(&w->updates);
+    }
+}
+
+TEST(SystemThread, WorkerLifeOnTheVirtualClockLeavesNothingBehind) {
+    sk::UseVirtualClock(true);
+    sk::DriverScope scope;
+    Worker w;
+    KeInitializeEvent(&w.wake, SynchronizationEvent, FALSE);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    ASSERT_EQ(PsCreateSystemThread(&w.handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, WorkerMain, &w),
+              STATUS_SUCCESS);
+    PVOID thread;
+    ASSERT_EQ(ObReferenceObjectByHandle(w.handle, SYNCHRONIZE, *PsThreadType, KernelMode, &thread, nullptr),
+              STATUS_SUCCESS);
+    InterlockedExchangePointer(&w.thread, thread);
+    // The worker may have started sleeping before the reference was stored:
+    // each 1 ms advance lets it look again, until it waits for its event.
+    int sleeps = 0;
+    for (;;) {
+        sk::WaitForBlockedWaiters(1, false);
+        if (sk::BlockedWaiters(true) == 0)
+            break;
+        sk::AdvanceClock(10'000);
+        ++sleeps;
+    }
+    EXPECT_LE(sleeps, 1) << "the stored reference is seen after at most one sleep";
+    EXPECT_EQ(sk::RecordedPriority(static_cast<PKTHREAD>(thread)), HIGH_PRIORITY);
+
+    KeSetEvent(&w.wake, IO_NO_INCREMENT, FALSE);
+    sk::WaitForBlockedWaiters(1, false); // back in its wait after one update
+    EXPECT_EQ(w.updates, 1);
+
+    InterlockedExchange(&w.stop, 1);
+    KeSetEvent(&w.wake, IO_NO_INCREMENT, FALSE);
+    EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    ObDereferenceObject(thread);
+    EXPECT_EQ(ZwClose(w.handle), STATUS_SUCCESS);
+    EXPECT_TRUE(scope.Held().empty());
+    sk::UseVirtualClock(false);
+}
+
+} // namespace

@@ -46,6 +46,8 @@ NTSTATUS Create(PDEVICE_OBJECT, PIRP irp)
     observed.createProcess = Process();
     observed.createSaw32Bit = IoIs32bitProcess(irp) != FALSE;
     observed.requestorMode = irp->RequestorMode;
+    observed.createFile = stack->FileObject;
+    observed.createRelated = stack->FileObject->RelatedFileObject;
     const UNICODE_STRING &name = stack->FileObject->FileName;
     observed.fileName.assign(reinterpret_cast<const char16_t *>(name.Buffer), name.Length / sizeof(WCHAR));
     if (NT_SUCCESS(config.createStatus) && config.holdFileReference) {
@@ -138,8 +140,14 @@ NTSTATUS DeviceControl(PDEVICE_OBJECT, PIRP irp)
     case CompleteTwice:
         Complete(irp, STATUS_SUCCESS, 0);
         return Complete(irp, STATUS_SUCCESS, 0);
-    case PendingUnmarked:
+    case PendingUnmarked: {
+        // Completed later from a system thread, but never marked pending.
+        HANDLE thread;
+        if (NT_SUCCESS(PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+                                            &CompleteFromThread, irp)))
+            ZwClose(thread);
         return STATUS_PENDING;
+    }
     case ReturnWithoutCompleting:
         return STATUS_SUCCESS;
     default:

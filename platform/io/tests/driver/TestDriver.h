@@ -30,7 +30,7 @@ constexpr uint32_t Fail = Code(0x803, 0, 0);
 constexpr uint32_t CompleteLater = Code(0x804, 0, 0);
 // Misuse the verifier must stop.
 constexpr uint32_t CompleteTwice = Code(0x805, 0, 0);
-constexpr uint32_t PendingUnmarked = Code(0x806, 0, 0);
+constexpr uint32_t PendingUnmarked = Code(0x806, 0, 0); // completed later, never marked
 constexpr uint32_t ReturnWithoutCompleting = Code(0x807, 0, 0);
 // Buffered: answers whether the requestor is a 32-bit process (one byte).
 constexpr uint32_t Is32Bit = Code(0x808, 0, 0);
@@ -61,6 +61,8 @@ struct Observed {
     uint64_t createProcess = 0, cleanupProcess = 0, closeProcess = 0;
     bool createSaw32Bit = false;
     std::u16string fileName;
+    const void *createFile = nullptr;    // the file object of the last create
+    const void *createRelated = nullptr; // and the one it was opened relative to
     uint32_t inputLength = 0, outputLength = 0;
     std::vector<uint8_t> systemBufferAtEntry; // max(input, output) bytes
     const void *type3Input = nullptr;
