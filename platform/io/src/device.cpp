@@ -111,8 +111,13 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
             return STATUS_OBJECT_NAME_COLLISION;
     }
     // One pool block, as on Windows: the device object, the I/O manager's
-    // extension and the driver's device extension behind it.
-    char *block = static_cast<char *>(ExAllocatePoolWithTag(NonPagedPoolNx, BlockSize(DeviceExtensionSize), DeviceTag));
+    // extension and the driver's device extension behind it. Non-paged, and
+    // no-execute only where the booted system has that pool.
+    RTL_OSVERSIONINFOW version = {};
+    version.dwOSVersionInfoSize = sizeof version;
+    RtlGetVersion(&version);
+    const POOL_TYPE pool = (version.dwMajorVersion << 8 | version.dwMinorVersion) >= 0x602 ? NonPagedPoolNx : NonPagedPool;
+    char *block = static_cast<char *>(ExAllocatePoolWithTag(pool, BlockSize(DeviceExtensionSize), DeviceTag));
     if (block == nullptr) {
         if (!name.empty()) {
             std::lock_guard<std::mutex> hold(NamesLock());
