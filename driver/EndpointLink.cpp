@@ -57,7 +57,7 @@ void EndpointLink::Lock() { Mosaik::Lock(mutex); }
 
 void EndpointLink::Unlock() { Mosaik::Unlock(mutex); }
 
-bool EndpointLink::HeldByCaller() const { return mutex.Owner == KeGetCurrentThread(); }
+bool EndpointLink::HeldByCaller() const { return Mosaik::IsHeldByCurrentThread(mutex); }
 
 NTSTATUS EndpointLink::IsClientReady() { return pipe->IsReady() ? STATUS_SUCCESS : STATUS_DEVICE_NOT_READY; }
 

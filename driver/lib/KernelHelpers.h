@@ -118,6 +118,8 @@ public:
 void Lock(RecursiveLock &lock);
 // The caller must hold the lock; the last Unlock releases it.
 void Unlock(RecursiveLock &lock);
+// True when the calling thread holds the lock.
+bool IsHeldByCurrentThread(const RecursiveLock &lock);
 
 // Waits for the mutex (no time-out when `timeout` is null; kernel relative or
 // absolute time otherwise). True when it was acquired.

@@ -17,13 +17,29 @@ void SpinLock::Acquire() { SavedIrql = KeAcquireSpinLockRaiseToDpc(&KernelLock);
 
 void SpinLock::Release() { KeReleaseSpinLock(&KernelLock, SavedIrql); }
 
-// Only the holder can find itself in Owner, so the test needs no lock.
+namespace {
+
+// Other threads read Owner while the holder writes it, so every access is
+// atomic; only the holder can find itself there, so the test needs no lock.
+PKTHREAD ReadOwner(const RecursiveLock &lock)
+{
+    return static_cast<PKTHREAD>(InterlockedCompareExchangePointer(
+        reinterpret_cast<PVOID volatile *>(const_cast<PKTHREAD *>(&lock.Owner)), nullptr, nullptr));
+}
+
+void WriteOwner(RecursiveLock &lock, PKTHREAD owner)
+{
+    InterlockedExchangePointer(reinterpret_cast<PVOID volatile *>(&lock.Owner), owner);
+}
+
+} // namespace
+
 void Lock(RecursiveLock &lock)
 {
     PKTHREAD self = KeGetCurrentThread();
-    if (lock.Owner != self) {
+    if (ReadOwner(lock) != self) {
         lock.Acquire();
-        lock.Owner = self;
+        WriteOwner(lock, self);
     }
     ++lock.RecursionCount;
 }
@@ -31,10 +47,12 @@ void Lock(RecursiveLock &lock)
 void Unlock(RecursiveLock &lock)
 {
     if (--lock.RecursionCount == 0) {
-        lock.Owner = nullptr;
+        WriteOwner(lock, nullptr);
         lock.Release();
     }
 }
+
+bool IsHeldByCurrentThread(const RecursiveLock &lock) { return ReadOwner(lock) == KeGetCurrentThread(); }
 
 bool WaitForObject(KernelMutex &mutex, PLARGE_INTEGER timeout)
 {
