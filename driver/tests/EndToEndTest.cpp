@@ -188,12 +188,16 @@ TEST_F(EndToEnd, RunningHostAnswersTheDriverAndMovesThePosition)
     EXPECT_EQ(block.Format.SR, 44100u);
     EXPECT_EQ(block.MinBufferFrames, 441u) << "10 ms at 44100 Hz";
 
+    // Virtual time: the loop's ticks happen exactly when the test moves the
+    // clock, whatever the machine's load.
+    boundary::UseVirtualClock(true);
     std::atomic<HRESULT> loopResult{E_FAIL};
     std::thread loop([&] {
         boundary::EnterProcess(process);
         loopResult = host->EventLoop(2);
         boundary::LeaveProcess();
     });
+    boundary::WaitForBlockedWaiters(1);
     // A stream appears with a buffer and runs; each step is announced.
     core_device::AttachStream(PipeRender);
     block.BufferSizeFrames = 960;
@@ -202,14 +206,28 @@ TEST_F(EndToEnd, RunningHostAnswersTheDriverAndMovesThePosition)
     EXPECT_EQ(core_device::RequestClient(PipeRender, ClientReqStateChanged), 0);
     EXPECT_EQ(block.RequestFlags & REQUEST_FLAGS_POSTED, 0u);
 
-    // The loop's ticks advance the position, which wakes the worker.
+    // One 2 ms tick: 88 frames at 44100 Hz, which advance the position and
+    // wake the worker.
+    boundary::WaitForBlockedWaiters(1);
+    boundary::AdvanceClock(2 * 10'000);
     core_device::WaitForUpdateStart(PipeRender);
+    boundary::WaitForBlockedWaiters(1);
     EXPECT_FALSE(core_device::PositionUpdates(PipeRender).empty());
-    EXPECT_GT(callback.transferred.load(), 0u);
-    EXPECT_LT(block.DevicePositionFrames, 960u);
+    EXPECT_EQ(callback.transferred.load(), 88u * 4);
+    EXPECT_EQ(block.DevicePositionFrames, 88u);
 
-    host->Stop();
+    // Stop from another thread: it asks the loop to end and polls every 15 ms.
+    std::thread stopper([&] {
+        boundary::EnterProcess(process);
+        host->Stop();
+        boundary::LeaveProcess();
+    });
+    boundary::WaitForBlockedWaiters(2); // the loop's tick and the first poll
+    boundary::AdvanceClock(2 * 10'000);
     loop.join();
+    boundary::AdvanceClock(15 * 10'000);
+    stopper.join();
+    boundary::UseVirtualClock(false);
     EXPECT_EQ(loopResult, S_OK);
     EXPECT_EQ(block.PipeReady, 0) << "stopping closes the pipe";
     EXPECT_EQ(core_device::RequestClient(PipeRender, ClientReqStateChanged), DeviceNotReady);
