@@ -76,8 +76,8 @@ cmd_build() {
     build_config linux "${linux_release[@]}" || exit 1
     rm -rf out
     mkdir -p out/windows out/linux out/include
-    cp build/windows/bin/ombapi.dll build/windows/client/libombapi.dll.a out/windows/
-    for sys in build/windows/bin/*.sys; do [ -e "$sys" ] && cp "$sys" out/windows/; done
+    cp build/windows/bin/ombapi.dll build/windows/client/libombapi.dll.a build/windows/bin/ombtone.exe out/windows/
+    [ -e build/windows/bin/Ombrivo.sys ] && cp build/windows/bin/Ombrivo.sys out/windows/
     cp build/linux/client/libombapi.so out/linux/
     cp client/ombapi.h common/*.h out/include/
     echo "== deliverables in out/:"
