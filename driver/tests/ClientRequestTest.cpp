@@ -11,23 +11,12 @@ namespace {
 
 namespace kernel = standin::kernel;
 
-class ClientRequest : public testing::Test {
+class ClientRequest : public RenderPipeTest {
 protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(core_device::Load());
-        block = &core_device::Block(PipeRender);
-        in.emplace(process);
-        ASSERT_EQ(OpenPipe(PipeRender, &pipe), Success);
-        view = reinterpret_cast<volatile CommonDataDesc *>(GetCommonData(pipe));
-        ASSERT_NE(view, nullptr);
-    }
     void TearDown() override
     {
         kernel::UseVirtualClock(false);
-        in.reset();
-        process.End();
-        core_device::Unload();
+        RenderPipeTest::TearDown();
     }
 
     // Runs RequestClient on a driver thread, as a stream would.
@@ -45,11 +34,6 @@ protected:
         return result;
     }
 
-    ClientProcess process;
-    std::optional<InProcess> in;
-    Handle pipe = nullptr;
-    CommonDataDesc *block = nullptr;
-    volatile CommonDataDesc *view = nullptr; // the client's
     std::thread poster;
     std::atomic<int32_t> result{0};
     std::atomic<int64_t> endedAt{0};

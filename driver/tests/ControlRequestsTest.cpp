@@ -9,27 +9,7 @@
 namespace core_tests {
 namespace {
 
-class ControlRequests : public testing::Test {
-protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(core_device::Load());
-        block = &core_device::Block(PipeRender);
-        in.emplace(process);
-        ASSERT_EQ(OpenPipe(PipeRender, &pipe), Success);
-    }
-    void TearDown() override
-    {
-        in.reset();
-        process.End();
-        core_device::Unload();
-    }
-
-    ClientProcess process;
-    std::optional<InProcess> in;
-    Handle pipe = nullptr;
-    CommonDataDesc *block = nullptr; // the driver's view of the render pipe's block
-};
+using ControlRequests = RenderPipeTest;
 
 // The last device-control completion the I/O manager recorded.
 standin::io::Completion LastControlCompletion()

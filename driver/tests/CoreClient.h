@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <io_boundary.h>
 #include <string.h>
+#include <optional>
 #include "ControlProtocol.h"
 #include "CoreDevice.h"
 
@@ -123,5 +124,32 @@ inline Handle CreateAndRegisterEvent(Handle file)
     EXPECT_EQ(RegisterEvent(file, event).status, Success);
     return event;
 }
+
+// The core loaded, the test thread in a client process that has the render
+// pipe open; everything goes again at the end of the test.
+class RenderPipeTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(core_device::Load());
+        block = &core_device::Block(PipeRender);
+        in.emplace(process);
+        ASSERT_EQ(OpenPipe(PipeRender, &pipe), Success);
+        view = reinterpret_cast<volatile CommonDataDesc *>(GetCommonData(pipe));
+        ASSERT_NE(view, nullptr);
+    }
+    void TearDown() override
+    {
+        in.reset();
+        process.End();
+        core_device::Unload();
+    }
+
+    ClientProcess process;
+    std::optional<InProcess> in;
+    Handle pipe = nullptr;
+    CommonDataDesc *block = nullptr;         // the driver's view of the render pipe's block
+    volatile CommonDataDesc *view = nullptr; // the client's view of it
+};
 
 } // namespace core_tests

@@ -9,22 +9,12 @@ namespace {
 
 namespace kernel = standin::kernel;
 
-class PositionWorker : public testing::Test {
+class PositionWorker : public RenderPipeTest {
 protected:
     void SetUp() override
     {
         threadsBefore = kernel::RunningSystemThreads();
-        ASSERT_TRUE(core_device::Load());
-        in.emplace(process);
-        ASSERT_EQ(OpenPipe(PipeRender, &pipe), Success);
-        view = reinterpret_cast<volatile CommonDataDesc *>(GetCommonData(pipe));
-        ASSERT_NE(view, nullptr);
-    }
-    void TearDown() override
-    {
-        in.reset();
-        process.End();
-        core_device::Unload();
+        RenderPipeTest::SetUp();
     }
 
     void Advance(uint32_t frames)
@@ -34,10 +24,6 @@ protected:
     }
 
     size_t threadsBefore = 0;
-    ClientProcess process;
-    std::optional<InProcess> in;
-    Handle pipe = nullptr;
-    volatile CommonDataDesc *view = nullptr;
 };
 
 TEST_F(PositionWorker, EachPipeHasItsThreadUntilUnload)

@@ -5,14 +5,13 @@
 #include <io_standin.h>
 #include "ControlProtocol.h"
 #include "StandinDevice.h"
+#include "TestDeviceStack.h"
 
 namespace {
 
 struct Quiet {
     PDRIVER_OBJECT driver;
-    PDEVICE_OBJECT fdo;
-    PDEVICE_OBJECT lower;
-    UNICODE_STRING link;
+    TestDeviceStack stack;
     bool enable;
 } quiet;
 
@@ -28,35 +27,19 @@ NTSTATUS OnCreate(PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_OBJECT
 
 NTSTATUS OnPnp(PDEVICE_OBJECT, PIRP irp)
 {
-    PDEVICE_OBJECT lower = quiet.lower;
     const UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
     if (minor == IRP_MN_START_DEVICE && quiet.enable)
-        IoSetDeviceInterfaceState(&quiet.link, TRUE);
-    IoSkipCurrentIrpStackLocation(irp);
-    const NTSTATUS status = IoCallDriver(lower, irp);
+        IoSetDeviceInterfaceState(&quiet.stack.link, TRUE);
     if (minor == IRP_MN_REMOVE_DEVICE) {
-        RtlFreeUnicodeString(&quiet.link);
-        IoDetachDevice(lower);
-        IoDeleteDevice(quiet.fdo);
-        quiet.fdo = quiet.lower = nullptr;
+        RtlFreeUnicodeString(&quiet.stack.link);
+        return RemoveTestDeviceStack(quiet.stack, irp);
     }
-    return status;
+    return PassDown(quiet.stack, irp);
 }
 
 NTSTATUS OnAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
 {
-    NTSTATUS status = IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &quiet.fdo);
-    if (!NT_SUCCESS(status))
-        return status;
-    quiet.lower = IoAttachDeviceToDeviceStack(quiet.fdo, pdo);
-    status = IoRegisterDeviceInterface(pdo, &ControlInterfaceClass, nullptr, &quiet.link);
-    if (!NT_SUCCESS(status)) {
-        IoDetachDevice(quiet.lower);
-        IoDeleteDevice(quiet.fdo);
-        return status;
-    }
-    quiet.fdo->Flags &= ~DO_DEVICE_INITIALIZING;
-    return STATUS_SUCCESS;
+    return AddTestDeviceStack(driver, pdo, ControlInterfaceClass, quiet.stack);
 }
 
 void OnUnload(PDRIVER_OBJECT) {}

@@ -7,6 +7,7 @@
 #include "ControlProtocol.h"
 #include "CommonDataDesc.h"
 #include "StandinDevice.h"
+#include "TestDeviceStack.h"
 
 namespace {
 
@@ -37,9 +38,7 @@ struct Pipe {
 };
 
 struct Device {
-    PDEVICE_OBJECT fdo;
-    PDEVICE_OBJECT lower;
-    UNICODE_STRING link;
+    TestDeviceStack stack;
     Pipe pipes[2];
 } device;
 
@@ -282,52 +281,33 @@ NTSTATUS OnDeviceControl(PDEVICE_OBJECT, PIRP irp)
 NTSTATUS OnPnp(PDEVICE_OBJECT, PIRP irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    PDEVICE_OBJECT lower = device.lower;
     switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE: {
         NTSTATUS status = AllocatePipe(device.pipes[PipeRender], PIPE_REFSTRING_RENDER);
         if (NT_SUCCESS(status))
             status = AllocatePipe(device.pipes[PipeCapture], PIPE_REFSTRING_CAPTURE);
         if (NT_SUCCESS(status))
-            status = IoSetDeviceInterfaceState(&device.link, TRUE);
+            status = IoSetDeviceInterfaceState(&device.stack.link, TRUE);
         if (!NT_SUCCESS(status))
             return Complete(irp, status);
         break;
     }
     case IRP_MN_REMOVE_DEVICE: {
-        IoSetDeviceInterfaceState(&device.link, FALSE);
+        IoSetDeviceInterfaceState(&device.stack.link, FALSE);
         for (Pipe &pipe : device.pipes)
             FreePipe(pipe);
-        RtlFreeUnicodeString(&device.link);
-        IoSkipCurrentIrpStackLocation(irp);
-        const NTSTATUS status = IoCallDriver(lower, irp);
-        IoDetachDevice(lower);
-        IoDeleteDevice(device.fdo);
-        device.fdo = device.lower = nullptr;
-        return status;
+        RtlFreeUnicodeString(&device.stack.link);
+        return RemoveTestDeviceStack(device.stack, irp);
     }
     default:
         break;
     }
-    IoSkipCurrentIrpStackLocation(irp);
-    return IoCallDriver(lower, irp);
+    return PassDown(device.stack, irp);
 }
 
 NTSTATUS OnAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
 {
-    NTSTATUS status = IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device.fdo);
-    if (!NT_SUCCESS(status))
-        return status;
-    device.lower = IoAttachDeviceToDeviceStack(device.fdo, pdo);
-    status = IoRegisterDeviceInterface(pdo, &ControlInterfaceClass, nullptr, &device.link);
-    if (!NT_SUCCESS(status)) {
-        IoDetachDevice(device.lower);
-        IoDeleteDevice(device.fdo);
-        device.fdo = device.lower = nullptr;
-        return status;
-    }
-    device.fdo->Flags &= ~DO_DEVICE_INITIALIZING;
-    return STATUS_SUCCESS;
+    return AddTestDeviceStack(driver, pdo, ControlInterfaceClass, device.stack);
 }
 
 void OnUnload(PDRIVER_OBJECT) {}

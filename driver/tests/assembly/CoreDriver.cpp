@@ -5,6 +5,7 @@
 #include "ControlProtocol.h"
 #include "CoreDevice.h"
 #include "CoreDriverInternals.h"
+#include "TestDeviceStack.h"
 #include "EndpointLink.h"
 #include "PipeRouting.h"
 #include "Requests.h"
@@ -73,9 +74,7 @@ struct Assembly {
 };
 
 struct Device {
-    PDEVICE_OBJECT fdo = nullptr;
-    PDEVICE_OBJECT lower = nullptr;
-    UNICODE_STRING link = {};
+    TestDeviceStack stack = {};
     Assembly *assembly = nullptr;
     volatile LONG passedOn = 0;
 } device;
@@ -137,7 +136,7 @@ NTSTATUS StartAssembly()
     assembly->captureLink.AttachMiniports(&assembly->waves[PipeRender], &assembly->topologies[PipeRender]);
     assembly->renderLink.BindBlock();
     assembly->renderLink.AttachMiniports(&assembly->waves[PipeCapture], &assembly->topologies[PipeCapture]);
-    IoSetDeviceInterfaceState(&device.link, TRUE);
+    IoSetDeviceInterfaceState(&device.stack.link, TRUE);
     return STATUS_SUCCESS;
 }
 
@@ -153,48 +152,29 @@ void DestroyAssembly()
 NTSTATUS OnPnp(PDEVICE_OBJECT, PIRP irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    PDEVICE_OBJECT lower = device.lower;
     if (stack->MinorFunction == IRP_MN_START_DEVICE) {
         const NTSTATUS status = StartAssembly();
         if (!NT_SUCCESS(status))
             return CompleteRequest(irp, status, 0);
     } else if (stack->MinorFunction == IRP_MN_REMOVE_DEVICE) {
-        IoSkipCurrentIrpStackLocation(irp);
-        const NTSTATUS status = IoCallDriver(lower, irp);
-        IoDetachDevice(lower);
-        IoDeleteDevice(device.fdo);
-        device.fdo = device.lower = nullptr;
-        return status;
+        return RemoveTestDeviceStack(device.stack, irp);
     }
-    IoSkipCurrentIrpStackLocation(irp);
-    return IoCallDriver(lower, irp);
+    return PassDown(device.stack, irp);
 }
 
 NTSTATUS OnAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
 {
-    NTSTATUS status = IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device.fdo);
-    if (!NT_SUCCESS(status))
-        return status;
-    device.lower = IoAttachDeviceToDeviceStack(device.fdo, pdo);
-    status = IoRegisterDeviceInterface(pdo, &ControlInterfaceClass, nullptr, &device.link);
-    if (!NT_SUCCESS(status)) {
-        IoDetachDevice(device.lower);
-        IoDeleteDevice(device.fdo);
-        device.fdo = device.lower = nullptr;
-        return status;
-    }
-    device.fdo->Flags &= ~DO_DEVICE_INITIALIZING;
-    return STATUS_SUCCESS;
+    return AddTestDeviceStack(driver, pdo, ControlInterfaceClass, device.stack);
 }
 
 void OnUnload(PDRIVER_OBJECT)
 {
     DestroyAssembly();
-    if (device.link.Buffer != nullptr) {
-        IoSetDeviceInterfaceState(&device.link, FALSE);
-        RtlFreeUnicodeString(&device.link);
+    if (device.stack.link.Buffer != nullptr) {
+        IoSetDeviceInterfaceState(&device.stack.link, FALSE);
+        RtlFreeUnicodeString(&device.stack.link);
     }
-    device.link = UNICODE_STRING{};
+    device.stack.link = UNICODE_STRING{};
     Mosaik::LibraryShutdown();
 }
 
@@ -226,7 +206,7 @@ EndpointLink &LinkObject(int pipe) { return *device.assembly->PipeOf(pipe).Link(
 
 std::u16string InterfaceLinkName()
 {
-    return std::u16string(reinterpret_cast<const char16_t *>(device.link.Buffer), device.link.Length / 2);
+    return std::u16string(reinterpret_cast<const char16_t *>(device.stack.link.Buffer), device.stack.link.Length / 2);
 }
 
 std::u16string PipeSuffix(int pipe)

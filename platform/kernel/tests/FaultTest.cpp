@@ -2,20 +2,13 @@
 // counters let a test sweep every failure point of a scenario.
 #include <guarded_call.h>
 #include <kernel_standin.h>
+#include "TestPages.h"
 
 #include <gtest/gtest.h>
 
 namespace sk = standin::kernel;
 
 namespace {
-
-PMDL AllocatePages(SIZE_T bytes) {
-    PHYSICAL_ADDRESS low, high, skip;
-    low.QuadPart = 0;
-    high.QuadPart = -1;
-    skip.QuadPart = 0;
-    return MmAllocatePagesForMdl(low, high, skip, bytes);
-}
 
 class Faults : public ::testing::Test {
 protected:

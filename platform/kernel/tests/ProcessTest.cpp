@@ -2,6 +2,7 @@
 // and process end in the order Windows runs it (end callbacks, handle
 // rundown in the process, then its address space).
 #include <kernel_standin.h>
+#include "TestPages.h"
 
 #include <gtest/gtest.h>
 
@@ -11,14 +12,6 @@
 namespace sk = standin::kernel;
 
 namespace {
-
-PMDL AllocatePages(SIZE_T bytes) {
-    PHYSICAL_ADDRESS low, high, skip;
-    low.QuadPart = 0;
-    high.QuadPart = -1;
-    skip.QuadPart = 0;
-    return MmAllocatePagesForMdl(low, high, skip, bytes);
-}
 
 TEST(Process, ScopesNestAndBelongToTheirThread) {
     PEPROCESS a = sk::CreateProcess(false, "a"), b = sk::CreateProcess(true, "b");

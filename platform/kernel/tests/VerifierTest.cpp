@@ -1,6 +1,7 @@
 // Misuse the kernel punishes, each caught as an emulated bug check that ends
 // the process, and the leak check at driver unload.
 #include <kernel_standin.h>
+#include "TestPages.h"
 
 #include <gtest/gtest.h>
 
@@ -11,14 +12,6 @@ namespace sk = standin::kernel;
 namespace {
 
 constexpr ULONG kLeakTag = 0x6B61654C; // "Leak"
-
-PMDL AllocatePages(SIZE_T bytes) {
-    PHYSICAL_ADDRESS low, high, skip;
-    low.QuadPart = 0;
-    high.QuadPart = -1;
-    skip.QuadPart = 0;
-    return MmAllocatePagesForMdl(low, high, skip, bytes);
-}
 
 class VerifierDeathTest : public ::testing::Test {
 protected:

@@ -1,7 +1,7 @@
-/* The PortCls property-request structures and the kernel-streaming property
-   values the driver core's property replies use, with their published x64
-   layouts and values. Linux only, and only until the platform's stand-in
-   brings its own PortCls header (the build then uses that one). */
+/* Stand-in: PortCls, so far the property-request structures and the
+   kernel-streaming property values the driver core's property replies use,
+   with their published x64 layouts and values. The port and miniport
+   interfaces join here with the miniports. */
 #pragma once
 
 #include <wdm.h>
