@@ -9,7 +9,7 @@ root=$(pwd)
 jobs=$(nproc)
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev
-          g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64)
+          g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 ccache)
 
 ensure_packages() {
     local missing=()
