@@ -1,4 +1,4 @@
-/* The public header first, then the system's headers. */
+/* The public header first, as if alone, then the system's headers. */
 #include <ombapi.h>
 #include <windows.h>
 #include <ks.h>
