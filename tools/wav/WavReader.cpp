@@ -1,6 +1,8 @@
 // Reading WAV files: the RIFF chunks up to the sample data, then the frames.
 #include "WavReader.h"
 
+#include <errno.h>
+#include <string.h>
 #include "RiffLayout.h"
 
 namespace wav {
@@ -32,7 +34,7 @@ bool Reader::Open(const char *path, std::string &error)
     readError = false;
     file = fopen(path, "rb");
     if (file == nullptr) {
-        error = std::string("cannot open ") + path;
+        error = std::string("cannot be opened: ") + strerror(errno);
         return false;
     }
     if (!ReadHeader(error)) {

@@ -18,7 +18,8 @@ public:
     Reader &operator=(const Reader &) = delete;
 
     // Opens the file and reads up to its sample data. False, with the reason
-    // in `error`, for a file that is not a WAV file this library reads.
+    // in `error` (without the file's name), for a file that cannot be opened
+    // or is not a WAV file this library reads.
     bool Open(const char *path, std::string &error);
     void Close();
 

@@ -1,6 +1,8 @@
 // Writing WAV files with a header that is current after every write.
 #include "WavWriter.h"
 
+#include <errno.h>
+#include <string.h>
 #include "RiffLayout.h"
 
 namespace wav {
@@ -40,7 +42,7 @@ Writer::~Writer()
 
 bool Writer::Fail(const char *what, std::string &error)
 {
-    error = std::string(what) + " " + path;
+    error = std::string(what) + " " + path + ": " + strerror(errno);
     return false;
 }
 

@@ -294,7 +294,7 @@ TEST(WavFile, ReaderRefusesWhatItCannotRead)
     std::string error;
     Reader reader;
     EXPECT_FALSE(reader.Open("no-such-file.wav", error));
-    EXPECT_NE(error.find("cannot open"), std::string::npos) << error;
+    EXPECT_NE(error.find("cannot be opened"), std::string::npos) << error;
 
     const Format format = Pcm(48000, 2, 16, 16);
     {
