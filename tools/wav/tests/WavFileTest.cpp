@@ -87,6 +87,16 @@ void WriteBytes(const std::string &path, const std::vector<uint8_t> &bytes)
     fclose(f);
 }
 
+// A whole file of `data` in one write.
+void WriteWav(const char *path, const Format &format, Layout layout, const std::vector<uint8_t> &data)
+{
+    std::string error;
+    Writer writer;
+    ASSERT_TRUE(writer.Create(path, format, layout, error)) << error;
+    ASSERT_TRUE(writer.Write(data.data(), data.size() / format.FrameBytes(), error)) << error;
+    ASSERT_TRUE(writer.Close(error)) << error;
+}
+
 uint32_t Field32(const std::vector<uint8_t> &bytes, size_t at)
 {
     return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 | static_cast<uint32_t>(bytes[at + 3]) << 24;
@@ -265,13 +275,8 @@ TEST(WavFile, ReaderSkipsChunksAndTakesAnOpenDataSize)
 {
     const Format format = Pcm(44100, 1, 16, 16);
     const std::vector<uint8_t> data = Samples(format, 40, 9);
+    WriteWav("plain.wav", format, Layout::Auto, data);
     std::string error;
-    {
-        Writer writer;
-        ASSERT_TRUE(writer.Create("plain.wav", format, Layout::Auto, error));
-        ASSERT_TRUE(writer.Write(data.data(), 40, error));
-        ASSERT_TRUE(writer.Close(error));
-    }
     std::vector<uint8_t> file = FileBytes("plain.wav");
     // A LIST chunk of 5 bytes (and its pad) between the format and the data.
     const uint8_t list[] = {'L', 'I', 'S', 'T', 5, 0, 0, 0, 'I', 'N', 'F', 'O', '!', 0};
@@ -297,11 +302,7 @@ TEST(WavFile, ReaderRefusesWhatItCannotRead)
     EXPECT_NE(error.find("cannot be opened"), std::string::npos) << error;
 
     const Format format = Pcm(48000, 2, 16, 16);
-    {
-        Writer writer;
-        ASSERT_TRUE(writer.Create("good.wav", format, Layout::Extensible, error));
-        ASSERT_TRUE(writer.Write(Samples(format, 4, 1).data(), 4, error));
-    }
+    WriteWav("good.wav", format, Layout::Extensible, Samples(format, 4, 1));
     const std::vector<uint8_t> good = FileBytes("good.wav");
     ASSERT_EQ(good.size(), 12u + 48 + 8 + 16);
     struct Damage {
