@@ -21,6 +21,9 @@ uint32_t StatusToWin32(Status status);
 
 // True when every byte of the range can be read (an empty range can).
 bool ProbeRead(const void *address, uint64_t length);
+// True when every byte of the range can be written (an empty range can);
+// the bytes keep their values.
+bool ProbeWrite(void *address, uint64_t length);
 
 // --- Device interfaces, as the Win32 side enumerates them ---------------
 struct InterfaceRecord {
@@ -60,17 +63,25 @@ Status ResetEvent(Handle event);
 // 100-ns units). Returns STATUS_SUCCESS (signalled), STATUS_TIMEOUT or the
 // failure of the handle lookup.
 Status WaitForObject(Handle object, const int64_t *timeout100ns);
-Status Delay(int64_t relative100ns);
+// relative100ns null: no end (the thread ends when its process terminates).
+Status Delay(const int64_t *relative100ns);
 int64_t PerformanceCounter();
 int64_t PerformanceFrequency();
+
+// Duplicates a handle of one process into another (DuplicateHandle).
+Status DuplicateHandle(uint64_t source, Handle handle, uint64_t target, Handle *duplicate, uint32_t access,
+                       bool sameAccess, bool closeSource);
+// timeBeginPeriod (begin) and timeEndPeriod of the current process.
+void TimerPeriod(bool begin, uint32_t milliseconds);
 
 // --- Emulated client processes (for tests and tools) -----------------------
 // A thread that has not entered a process runs its Win32 calls in one
 // default 64-bit client process, as a plain program would.
 using ProcessId = uint64_t;
 ProcessId CreateClientProcess(bool is32Bit);
-// Ends the process: its handles are closed (cleanup and close requests run
-// in it) and its mappings removed.
+// Ends the process as Windows terminates one: its threads end, then its
+// handles are closed (cleanup and close requests run in it) and its mappings
+// removed.
 void EndClientProcess(ProcessId process);
 bool IsProcessEnded(ProcessId process);
 size_t ProcessHandleCount(ProcessId process);

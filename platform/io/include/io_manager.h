@@ -415,6 +415,15 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
 #define IoCompleteRequest(Irp, PriorityBoost) IofCompleteRequest(Irp, PriorityBoost)
 BOOLEAN IoIs32bitProcess(PIRP Irp);
 
+/* ---- Cancellation ---- */
+static inline PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine)
+{
+    return (PDRIVER_CANCEL)__atomic_exchange_n((PVOID *)&Irp->CancelRoutine, (PVOID)CancelRoutine, __ATOMIC_SEQ_CST);
+}
+BOOLEAN IoCancelIrp(PIRP Irp);
+VOID IoAcquireCancelSpinLock(PKIRQL Irql);
+VOID IoReleaseCancelSpinLock(KIRQL Irql);
+
 /* ---- Device interfaces ---- */
 NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID *InterfaceClassGuid,
                                    PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName);

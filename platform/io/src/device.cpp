@@ -146,7 +146,8 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
     // A device must be detached from the one below before it goes: the lower
     // device would point at freed memory.
     if (hidden->AttachedTo != nullptr)
-        standin::kernel::BugCheck(IoManagerViolation, "IoDeleteDevice", DeviceStillAttached,
+        standin::kernel::BugCheck(standin::kernel::stop::kDriverVerifierIoManagerViolation, "IoDeleteDevice",
+                                  standin::kernel::stop::kIoDeviceStillAttached,
                                   reinterpret_cast<ULONG_PTR>(DeviceObject));
     for (PDEVICE_OBJECT *link = &DeviceObject->DriverObject->DeviceObject; *link; link = &(*link)->NextDevice)
         if (*link == DeviceObject) {

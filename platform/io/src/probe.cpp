@@ -42,4 +42,41 @@ bool ProbeRead(const void *address, uint64_t length)
     return readable;
 }
 
+bool ProbeWrite(void *address, uint64_t length)
+{
+    if (length == 0)
+        return true;
+    const uintptr_t start = reinterpret_cast<uintptr_t>(address);
+    if (address == nullptr || start + length < start)
+        return false;
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0)
+        return false;
+    const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    const uintptr_t last = start + length - 1;
+    bool writable = true;
+    for (uintptr_t at = start;; at = (at | (page - 1)) + 1) {
+        // The byte goes into the pipe and back to where it was: the kernel
+        // reads it, then writes it, and says EFAULT where it cannot.
+        ssize_t n;
+        do {
+            n = syscall(SYS_write, fds[1], reinterpret_cast<const void *>(at), 1);
+        } while (n < 0 && errno == EINTR);
+        if (n == 1) {
+            do {
+                n = syscall(SYS_read, fds[0], reinterpret_cast<void *>(at), 1);
+            } while (n < 0 && errno == EINTR);
+        }
+        if (n != 1) {
+            writable = false;
+            break;
+        }
+        if ((at | (page - 1)) >= last)
+            break;
+    }
+    close(fds[0]);
+    close(fds[1]);
+    return writable;
+}
+
 } // namespace standin::io::boundary

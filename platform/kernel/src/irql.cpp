@@ -10,7 +10,11 @@ using standin::kernel::detail::CurrentThread;
 namespace standin::kernel::detail {
 
 void RequireIrqlAtMost(KIRQL maximum, const char *call) {
-    KIRQL irql = CurrentThread()->irql;
+    _KTHREAD *self = CurrentThread();
+    // KeSetEvent with Wait TRUE must be followed by a wait, nothing else.
+    if (self->waitMustFollow)
+        BugCheck(kDriverVerifierDetectedViolation, call, kViolationWaitDidNotFollowSetEvent, (ULONG_PTR)self);
+    KIRQL irql = self->irql;
     if (irql > maximum)
         BugCheck(kIrqlNotLessOrEqual, call, irql, maximum);
 }

@@ -35,7 +35,7 @@ struct MdlInfo {
     MdlKind kind;
     std::shared_ptr<Pages> pages; // Pages, and Partial once built
     size_t fdOffset = 0;          // of StartVa's page within the memfd
-    uint64_t serial;
+    Owner owner;
     size_t capacity; // page entries the descriptor has room for
 };
 
@@ -46,7 +46,7 @@ struct View {
     KPROCESSOR_MODE mode;
     PEPROCESS process; // owner of a user view
     std::shared_ptr<Pages> pages;
-    uint64_t serial;
+    Owner owner;
 };
 
 struct MemoryState {
@@ -107,21 +107,21 @@ void RemoveProcessMappings(PEPROCESS process) {
     }
 }
 
-size_t MdlsSince(uint64_t serial) {
+size_t MdlsOf(Owner owner) {
     auto &s = State();
     std::lock_guard lk(s.lock);
     size_t n = 0;
     for (auto &[mdl, info] : s.mdls)
-        n += info.serial >= serial;
+        n += info.owner == owner;
     return n;
 }
 
-size_t MappingsSince(uint64_t serial) {
+size_t MappingsOf(Owner owner) {
     auto &s = State();
     std::lock_guard lk(s.lock);
     size_t n = 0;
     for (auto &[address, v] : s.views)
-        n += v.serial >= serial;
+        n += v.owner == owner;
     return n;
 }
 
@@ -154,27 +154,43 @@ extern "C" PMDL MmAllocatePagesForMdlEx(PHYSICAL_ADDRESS, PHYSICAL_ADDRESS, PHYS
     if ((flags & ~kKnownFlags) || cacheType < MmNonCached || cacheType >= MmMaximumCacheType || totalBytes == 0 ||
         totalBytes > 0xFFFFF000u)
         return nullptr;
-    if (detail::ShouldFail(Fault::PageAllocation))
+    void *site = __builtin_return_address(0);
+    if (detail::ShouldFail(Fault::PageAllocation, 0, site))
         return nullptr;
     size_t pageCount = BYTES_TO_PAGES(totalBytes);
+    size_t bytes = totalBytes;
+    // The memory manager may hand back fewer pages than asked for, unless the
+    // caller required all of them: the caller must check the byte count.
+    if (pageCount > 1 && !(flags & MM_ALLOCATE_FULLY_REQUIRED) && detail::ShouldFail(Fault::ShortPages, 0, site)) {
+        pageCount /= 2;
+        bytes = pageCount * PAGE_SIZE;
+    }
     auto pages = std::make_shared<Pages>();
     pages->bytes = pageCount * PAGE_SIZE;
-    // A fresh memfd is whole zero-filled pages, also with MM_DONT_ZERO_ALLOCATION.
     pages->fd = memfd_create("standin-pages", MFD_CLOEXEC);
     if (pages->fd < 0 || ftruncate(pages->fd, (off_t)pages->bytes) != 0)
         return nullptr;
+    // Pages not zeroed hold whatever was there before: a pattern here, so
+    // code that relies on zeroes shows.
+    if (flags & MM_DONT_ZERO_ALLOCATION) {
+        void *fill = mmap(nullptr, pages->bytes, PROT_READ | PROT_WRITE, MAP_SHARED, pages->fd, 0);
+        if (fill == MAP_FAILED)
+            return nullptr;
+        std::memset(fill, detail::kPoisonFill, pages->bytes);
+        munmap(fill, pages->bytes);
+    }
     PMDL mdl = NewDescriptor(pageCount);
     if (!mdl)
         return nullptr;
     mdl->MdlFlags = MDL_PAGES_LOCKED | MDL_ALLOCATED_FIXED_SIZE;
     mdl->StartVa = nullptr;
     mdl->ByteOffset = 0;
-    mdl->ByteCount = (ULONG)totalBytes;
+    mdl->ByteCount = (ULONG)bytes;
     auto &s = State();
     std::lock_guard lk(s.lock);
     for (size_t i = 0; i < pageCount; ++i)
         MmGetMdlPfnArray(mdl)[i] = s.nextPfn++;
-    s.mdls[mdl] = {MdlKind::Pages, pages, 0, detail::NextSerial(), pageCount};
+    s.mdls[mdl] = {MdlKind::Pages, pages, 0, detail::CurrentOwner(), pageCount};
     return mdl;
 }
 
@@ -208,11 +224,12 @@ extern "C" PMDL IoAllocateMdl(PVOID va, ULONG length, BOOLEAN secondary, BOOLEAN
     if (irp || secondary) {
         // Chaining onto an IRP needs the I/O manager's IRP layout; no caller of
         // this stand-in does it, and silently not chaining would be wrong.
-        BugCheck(kDriverVerifierDetectedViolation, "IoAllocateMdl (with an IRP)", 0, (ULONG_PTR)irp);
+        BugCheck(kDriverVerifierDetectedViolation, "IoAllocateMdl (with an IRP)", kViolationMdlChainedOnIrp,
+                 (ULONG_PTR)irp);
     }
     if (length == 0)
         return nullptr;
-    if (detail::ShouldFail(Fault::MdlAllocation))
+    if (detail::ShouldFail(Fault::MdlAllocation, 0, __builtin_return_address(0)))
         return nullptr;
     size_t pageCount = ADDRESS_AND_SIZE_TO_SPAN_PAGES(va, length);
     PMDL mdl = NewDescriptor(pageCount);
@@ -223,7 +240,7 @@ extern "C" PMDL IoAllocateMdl(PVOID va, ULONG length, BOOLEAN secondary, BOOLEAN
     mdl->ByteCount = length;
     auto &s = State();
     std::lock_guard lk(s.lock);
-    s.mdls[mdl] = {MdlKind::Described, nullptr, 0, detail::NextSerial(), pageCount};
+    s.mdls[mdl] = {MdlKind::Described, nullptr, 0, detail::CurrentOwner(), pageCount};
     return mdl;
 }
 
@@ -261,6 +278,7 @@ extern "C" VOID IoBuildPartialMdl(PMDL source, PMDL target, PVOID va, ULONG leng
 }
 
 extern "C" VOID MmUnmapLockedPages(PVOID address, PMDL mdl) {
+    detail::RequireIrqlAtMost(DISPATCH_LEVEL, "MmUnmapLockedPages");
     auto &s = State();
     std::unique_lock lk(s.lock);
     auto it = s.views.find(address);
@@ -273,7 +291,12 @@ extern "C" VOID MmUnmapLockedPages(PVOID address, PMDL mdl) {
         lk.unlock();
         Violation("MmUnmapLockedPages", kViolationUnmapWrongMdl, (ULONG_PTR)address, (ULONG_PTR)mdl);
     }
-    // A user view can only be removed from inside its own process.
+    // A user view is removed at APC_LEVEL or below, from inside its own process.
+    if (v.mode == UserMode && KeGetCurrentIrql() > APC_LEVEL) {
+        KIRQL irql = KeGetCurrentIrql();
+        lk.unlock();
+        BugCheck(kIrqlNotLessOrEqual, "MmUnmapLockedPages (user view)", irql, APC_LEVEL, (ULONG_PTR)address);
+    }
     if (v.mode == UserMode && v.process != CurrentProcess()) {
         lk.unlock();
         Violation("MmUnmapLockedPages", kViolationUnmapWrongProcess, (ULONG_PTR)address, (ULONG_PTR)mdl);
@@ -324,7 +347,7 @@ namespace {
 // Makes the view; returns null when it cannot be made. Raising is left to
 // the caller so that no lock or local object is abandoned by it.
 PVOID MapView(PMDL mdl, KPROCESSOR_MODE mode, MEMORY_CACHING_TYPE cacheType, PVOID requested, ULONG bugCheckOnFailure,
-              ULONG priority) {
+              ULONG priority, void *site) {
     const char *call = "MmMapLockedPagesSpecifyCache";
     detail::RequireIrqlAtMost(mode == UserMode ? APC_LEVEL : DISPATCH_LEVEL, call);
     ULONG level = priority & ~(kNoExecuteFlag | kNoWriteFlag);
@@ -350,7 +373,7 @@ PVOID MapView(PMDL mdl, KPROCESSOR_MODE mode, MEMORY_CACHING_TYPE cacheType, PVO
     size_t length = (size_t)ADDRESS_AND_SIZE_TO_SPAN_PAGES(mdl->ByteOffset, mdl->ByteCount) * PAGE_SIZE;
     int prot = PROT_READ | ((priority & kNoWriteFlag) ? 0 : PROT_WRITE);
 
-    bool injected = detail::ShouldFail(mode == UserMode ? Fault::UserMapping : Fault::SystemMapping);
+    bool injected = detail::ShouldFail(mode == UserMode ? Fault::UserMapping : Fault::SystemMapping, 0, site);
     void *base = MAP_FAILED;
     if (!injected && !(mode == UserMode && process->ended.load())) {
         // A 32-bit process sees its views below 4 GiB.
@@ -371,7 +394,7 @@ PVOID MapView(PMDL mdl, KPROCESSOR_MODE mode, MEMORY_CACHING_TYPE cacheType, PVO
     }
     void *address = (char *)base + mdl->ByteOffset;
     info.pages->views += 1;
-    s.views[address] = {mdl, base, length, mode, process, info.pages, detail::NextSerial()};
+    s.views[address] = {mdl, base, length, mode, process, info.pages, detail::CurrentOwner()};
     if (mode == KernelMode) {
         mdl->MappedSystemVa = address;
         mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA | ((mdl->MdlFlags & MDL_PARTIAL) ? MDL_PARTIAL_HAS_BEEN_MAPPED : 0);
@@ -383,7 +406,7 @@ PVOID MapView(PMDL mdl, KPROCESSOR_MODE mode, MEMORY_CACHING_TYPE cacheType, PVO
 
 extern "C" PVOID MmMapLockedPagesSpecifyCache(PMDL mdl, KPROCESSOR_MODE mode, MEMORY_CACHING_TYPE cacheType,
                                               PVOID requested, ULONG bugCheckOnFailure, ULONG priority) {
-    PVOID address = MapView(mdl, mode, cacheType, requested, bugCheckOnFailure, priority);
+    PVOID address = MapView(mdl, mode, cacheType, requested, bugCheckOnFailure, priority, __builtin_return_address(0));
     // A user view that cannot be made raises, whatever the caller asked for;
     // a system view returns null.
     if (!address && mode == UserMode)

@@ -14,13 +14,11 @@ namespace standin::kernel {
 namespace {
 
 constexpr ULONG kUntagged = 0x656E6F4E; // "None", the tag of ExAllocatePool
-constexpr unsigned char kUninitialisedFill = 0xCD;
-
 struct Block {
     POOL_TYPE type;
     ULONG tag;
     size_t size;
-    uint64_t serial;
+    Owner owner;
 };
 
 struct PoolState {
@@ -73,14 +71,14 @@ std::string TagText(ULONG tag) {
     return s + "'";
 }
 
-PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, bool zero, const char *call) {
+PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, bool zero, const char *call, void *site) {
     // No-execute pool types exist from version 6.2 on; older systems reject them.
     if (!IsValidType(type) || ((int)type >= NonPagedPoolNx && detail::BootedVersion() < 0x602))
         BugCheck(kBadPoolCaller, call, kPoolBadType, (ULONG_PTR)type, size);
     KIRQL irql = KeGetCurrentIrql();
     if (irql > (IsPaged(type) ? APC_LEVEL : DISPATCH_LEVEL))
         BugCheck(kBadPoolCaller, call, kPoolBadIrql, irql, (ULONG_PTR)type, size);
-    if (detail::ShouldFail(Fault::PoolAllocation))
+    if (detail::ShouldFail(Fault::PoolAllocation, tag, site))
         return nullptr;
     // malloc aligns to 16 bytes as pool does on x64, and keeps the block its
     // exact size so that the address sanitizer sees every overrun.
@@ -88,10 +86,10 @@ PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, bool zero, const char *ca
     if (!p)
         return nullptr;
     // Uninitialised pool holds a pattern, so code that relies on zeroes shows.
-    std::memset(p, zero ? 0 : kUninitialisedFill, size);
+    std::memset(p, zero ? 0 : detail::kPoisonFill, size);
     auto &s = State();
     std::lock_guard lk(s.lock);
-    s.blocks[p] = {type, tag, size, detail::NextSerial()};
+    s.blocks[p] = {type, tag, size, detail::CurrentOwner()};
     return p;
 }
 
@@ -127,13 +125,13 @@ void Free(PVOID p, const ULONG *tag, const char *call) {
 
 namespace detail {
 
-PoolSummary PoolSince(uint64_t serial) {
+PoolSummary PoolOf(Owner owner) {
     auto &s = State();
     std::lock_guard lk(s.lock);
     std::map<std::pair<int, ULONG>, std::pair<size_t, size_t>> byTypeAndTag;
     PoolSummary summary;
     for (auto &[p, b] : s.blocks) {
-        if (b.serial < serial)
+        if (b.owner != owner)
             continue;
         auto &entry = byTypeAndTag[{(int)b.type, b.tag}];
         entry.first += 1;
@@ -157,11 +155,11 @@ using standin::kernel::Allocate;
 using standin::kernel::Free;
 
 extern "C" PVOID ExAllocatePool(POOL_TYPE type, SIZE_T size) {
-    return Allocate(type, size, standin::kernel::kUntagged, false, "ExAllocatePool");
+    return Allocate(type, size, standin::kernel::kUntagged, false, "ExAllocatePool", __builtin_return_address(0));
 }
 
 extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE type, SIZE_T size, ULONG tag) {
-    return Allocate(type, size, tag, false, "ExAllocatePoolWithTag");
+    return Allocate(type, size, tag, false, "ExAllocatePoolWithTag", __builtin_return_address(0));
 }
 
 extern "C" PVOID ExAllocatePool2(POOL_FLAGS flags, SIZE_T size, ULONG tag) {
@@ -177,7 +175,8 @@ extern "C" PVOID ExAllocatePool2(POOL_FLAGS flags, SIZE_T size, ULONG tag) {
         POOL_TYPE type = kinds == POOL_FLAG_PAGED ? PagedPool
                          : kinds == POOL_FLAG_NON_PAGED ? NonPagedPoolNx
                                                         : NonPagedPool;
-        p = Allocate(type, size, tag, !(flags & POOL_FLAG_UNINITIALIZED), "ExAllocatePool2");
+        p = Allocate(type, size, tag, !(flags & POOL_FLAG_UNINITIALIZED), "ExAllocatePool2",
+                     __builtin_return_address(0));
     }
     if (!p && (flags & POOL_FLAG_RAISE_ON_FAILURE))
         ExRaiseStatus(STATUS_INSUFFICIENT_RESOURCES);

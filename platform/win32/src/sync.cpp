@@ -61,8 +61,9 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
 void WINAPI Sleep(DWORD dwMilliseconds)
 {
     if (dwMilliseconds == INFINITE) {
-        for (;;)
-            boundary::Delay(INT64_MIN / 2);
+        boundary::Delay(nullptr);
+        return;
     }
-    boundary::Delay(-static_cast<int64_t>(dwMilliseconds) * HundredNsPerMs);
+    const int64_t interval = -static_cast<int64_t>(dwMilliseconds) * HundredNsPerMs;
+    boundary::Delay(&interval);
 }

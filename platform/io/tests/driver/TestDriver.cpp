@@ -270,6 +270,8 @@ int32_t AddDevice()
 void DropFileReference()
 {
     if (heldFile != nullptr) {
+        // The driver's own code, called from the test.
+        standin::kernel::OwnerScope owner(standin::io::DriverOwner(driverObject));
         PFILE_OBJECT file = heldFile;
         heldFile = nullptr;
         ObDereferenceObject(file);
