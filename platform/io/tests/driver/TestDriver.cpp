@@ -3,7 +3,7 @@
 // through the stand-in's PnP manager.
 #include "TestDriver.h"
 
-#include <wdm.h>
+#include <ntifs.h>
 #include <io_standin.h>
 
 #include <cstring>
@@ -25,6 +25,10 @@ Observed observed;
 PDRIVER_OBJECT driverObject = nullptr;
 PFILE_OBJECT heldFile = nullptr;
 PVOID leaked = nullptr;
+// Threads that complete requests later; unload waits for each to end, so
+// none is still in the driver's code when it goes.
+HANDLE completers[16];
+ULONG completerCount = 0;
 
 uint64_t Process()
 {
@@ -128,13 +132,17 @@ NTSTATUS DeviceControl(PDEVICE_OBJECT, PIRP irp)
         if (out < 4)
             return Complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
         IoMarkIrpPending(irp);
+        // A kernel handle: the unload runs in another process than this request.
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
         HANDLE thread;
-        if (!NT_SUCCESS(PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+        if (completerCount == sizeof completers / sizeof completers[0] ||
+            !NT_SUCCESS(PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr,
                                              &CompleteFromThread, irp))) {
             Complete(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
             return STATUS_PENDING;
         }
-        ZwClose(thread);
+        completers[completerCount++] = thread;
         return STATUS_PENDING;
     }
     case CompleteTwice:
@@ -223,6 +231,11 @@ NTSTATUS AddDeviceRoutine(PDRIVER_OBJECT driver, PDEVICE_OBJECT physical)
 
 VOID Unload(PDRIVER_OBJECT)
 {
+    for (ULONG i = 0; i < completerCount; ++i) {
+        ZwWaitForSingleObject(completers[i], FALSE, nullptr);
+        ZwClose(completers[i]);
+    }
+    completerCount = 0;
     observed.unloads++;
 }
 
