@@ -103,7 +103,7 @@ void ControlPipe::Detach()
 {
     if (PEPROCESS process = ownerProcess) {
         KAPC_STATE attach;
-        KeStackAttachProcess(reinterpret_cast<PRKPROCESS>(process), &attach);
+        KeStackAttachProcess(reinterpret_cast<PKPROCESS>(process), &attach);
         UnmapFromUser();
         KeUnstackDetachProcess(&attach);
         ownerProcess = nullptr;
