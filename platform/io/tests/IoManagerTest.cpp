@@ -338,6 +338,59 @@ TEST_F(IoManager, PnpStartsRemovesAndUnloadsInOrder)
     EXPECT_TRUE(boundary::PresentInterfaces(&TestClass).empty());
 }
 
+// The PnP manager finishes the devices made in add-device: a driver that
+// forgets to clear DO_DEVICE_INITIALIZING there still gets its opens.
+TEST_F(IoManager, AddDeviceLeavesNoDeviceInitializing)
+{
+    testdriver::Config config;
+    config.clearInitializing = false;
+    Load(config);
+    boundary::Handle h;
+    EXPECT_EQ(Open(Path(), &h), STATUS_SUCCESS);
+}
+
+// Kernel-mode requests come from no 32-bit process, whichever the thread is in.
+TEST_F(IoManager, KernelModeRequestsAreNot32Bit)
+{
+    Load();
+    const boundary::ProcessId wow = boundary::CreateClientProcess(true);
+    boundary::EnterProcess(wow);
+    HANDLE file;
+    ASSERT_EQ(io::OpenDevicePath(Path().c_str(), GENERIC_READ, KernelMode, &file), STATUS_SUCCESS);
+    EXPECT_FALSE(State().createSaw32Bit);
+    uint8_t out[1] = {0x55};
+    ULONG_PTR returned = 0;
+    ASSERT_EQ(io::DeviceControl(file, KernelMode, testdriver::Is32Bit, nullptr, 0, out, 1, &returned), STATUS_SUCCESS);
+    EXPECT_EQ(out[0], 0);
+    EXPECT_EQ(ZwClose(file), STATUS_SUCCESS);
+    boundary::LeaveProcess();
+    boundary::EndClientProcess(wow);
+}
+
+// A user buffer the caller cannot write is refused before the driver, as the
+// I/O manager probes both buffers of a buffered request.
+TEST_F(IoManager, UnwritableOutputIsRefusedBeforeTheDriver)
+{
+    Load();
+    boundary::Handle h;
+    ASSERT_EQ(Open(Path(), &h), STATUS_SUCCESS);
+    io::ClearCompletions();
+    uint64_t returned = 7;
+    const uint8_t readOnly[4] = {1, 2, 3, 4};
+    static const uint8_t constant[4096] = {1};
+    EXPECT_EQ(boundary::DeviceControl(h, testdriver::EchoBuffered, readOnly, 4, const_cast<uint8_t *>(constant), 4,
+                                      &returned),
+              STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(boundary::DeviceControl(h, testdriver::EchoBuffered, readOnly, 4, reinterpret_cast<void *>(uintptr_t(16)),
+                                      4, &returned),
+              STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(returned, 0u);
+    EXPECT_TRUE(io::Completions().empty());
+    EXPECT_EQ(constant[0], 1);
+    EXPECT_EQ(boundary::StatusToWin32(STATUS_ACCESS_VIOLATION), 998u) << "ERROR_NOACCESS";
+    EXPECT_EQ(boundary::StatusToWin32(STATUS_PROCESS_IS_TERMINATING), 5u) << "ERROR_ACCESS_DENIED";
+}
+
 TEST_F(IoManager, CountedStringRoutines)
 {
     UNICODE_STRING a, b;
@@ -465,6 +518,53 @@ TEST_F(IoManagerDeathTest, PendingReturnedWithoutMarking)
 TEST_F(IoManagerDeathTest, StatusReturnedForARequestNeverCompleted)
 {
     EXPECT_DEATH(SendMisuse(testdriver::ReturnWithoutCompleting), "STOP: 0x000000C9 \\(0x0000000000000102");
+}
+
+TEST_F(IoManagerDeathTest, DispatchReturningAtAnotherIrql)
+{
+    EXPECT_DEATH(SendMisuse(testdriver::ReturnAtRaisedIrql), "STOP: 0x000000C9 \\(0x0000000000000005, .*, "
+                                                             "0x0000000000000000, 0x0000000000000002\\)");
+}
+
+TEST_F(IoManagerDeathTest, CompletedWithItsCancelRoutineSet)
+{
+    EXPECT_DEATH(SendMisuse(testdriver::CompleteWithCancelRoutine), "STOP: 0x000000C9 \\(0x0000000000000007");
+}
+
+TEST_F(IoManagerDeathTest, MarkedPendingButCompletedWithAnotherStatus)
+{
+    EXPECT_DEATH(SendMisuse(testdriver::MarkPendingButComplete), "STOP: 0x000000C9 \\(0x0000000000000101");
+}
+
+void LoadAndOpen(const testdriver::Config &base)
+{
+    testdriver::Config config = base;
+    config.interfaceClass = TestClass;
+    if (testdriver::Load(config) != STATUS_SUCCESS)
+        return;
+    boundary::Handle h;
+    const std::u16string path = u"\\\\?\\" + State().links.at(0).substr(4);
+    boundary::OpenFile(path.c_str(), 0xC0000000, 0, 1, 0, &h);
+}
+
+TEST_F(IoManagerDeathTest, OpenOfADeviceStillInitializing)
+{
+    testdriver::Config config;
+    config.initializingAfterStart = true;
+    EXPECT_DEATH(LoadAndOpen(config), "STOP: 0x000000C9 \\(0x0000000000000105");
+}
+
+TEST_F(IoManagerDeathTest, UnloadLeavingADevice)
+{
+    testdriver::Config config;
+    config.keepDeviceAtUnload = true;
+    EXPECT_DEATH(
+        {
+            config.interfaceClass = TestClass;
+            testdriver::Load(config);
+            testdriver::Unload();
+        },
+        "STOP: 0x000000CE .*\n.*in DriverUnload");
 }
 
 TEST_F(IoManagerDeathTest, UnloadWithPoolStillHeld)

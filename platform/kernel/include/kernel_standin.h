@@ -323,8 +323,6 @@ enum : ULONG {
     kTargetMdlTooSmall = 0x40,
     kMultipleIrpCompleteRequests = 0x44,
     kIrqlGtZeroAtSystemService = 0x4A,
-    kPageFaultInNonpagedArea = 0x50,
-    kSystemThreadExceptionNotHandled = 0x7E,
     kInvalidKernelHandle = 0x93,
     kBadPoolCaller = 0xC2,
     kDriverVerifierDetectedViolation = 0xC4,
@@ -353,8 +351,6 @@ enum : ULONG_PTR {
     kViolationBadPriority = 0x100F,
     kViolationTerminateNotSystemThread = 0x1010,
     kViolationMdlChainedOnIrp = 0x1011,
-    kViolationUserUnmapAboveApcLevel = 0x1012,
-    kViolationClearEventAboveDispatch = 0x1013,
 };
 
 // Parameter 1 of BAD_POOL_CALLER (0xC2).

@@ -26,8 +26,6 @@ const StopCodeInfo kStopCodes[] = {
     {kTargetMdlTooSmall, "TARGET_MDL_TOO_SMALL"},
     {kMultipleIrpCompleteRequests, "MULTIPLE_IRP_COMPLETE_REQUESTS"},
     {kIrqlGtZeroAtSystemService, "IRQL_GT_ZERO_AT_SYSTEM_SERVICE"},
-    {kPageFaultInNonpagedArea, "PAGE_FAULT_IN_NONPAGED_AREA"},
-    {kSystemThreadExceptionNotHandled, "SYSTEM_THREAD_EXCEPTION_NOT_HANDLED"},
     {kInvalidKernelHandle, "INVALID_KERNEL_HANDLE"},
     {kBadPoolCaller, "BAD_POOL_CALLER"},
     {kDriverVerifierDetectedViolation, "DRIVER_VERIFIER_DETECTED_VIOLATION"},

@@ -75,6 +75,7 @@ PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, bool zero, const char *ca
     // No-execute pool types exist from version 6.2 on; older systems reject them.
     if (!IsValidType(type) || ((int)type >= NonPagedPoolNx && detail::BootedVersion() < 0x602))
         BugCheck(kBadPoolCaller, call, kPoolBadType, (ULONG_PTR)type, size);
+    detail::RequireIrqlAtMost(HIGH_LEVEL, call); // the checks every call gets
     KIRQL irql = KeGetCurrentIrql();
     if (irql > (IsPaged(type) ? APC_LEVEL : DISPATCH_LEVEL))
         BugCheck(kBadPoolCaller, call, kPoolBadIrql, irql, (ULONG_PTR)type, size);

@@ -29,6 +29,27 @@ PVOID leaked = nullptr;
 // none is still in the driver's code when it goes.
 HANDLE completers[16];
 ULONG completerCount = 0;
+KSPIN_LOCK eventsLock = 0;
+KEVENT busy;          // a request is held or in its dispatch routine
+PIRP held = nullptr;  // guarded by the cancel spin lock
+
+void Record(const char *event)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&eventsLock, &irql);
+    observed.events.emplace_back(event);
+    KeReleaseSpinLock(&eventsLock, irql);
+}
+
+VOID CancelHeld(PDEVICE_OBJECT, PIRP irp)
+{
+    held = nullptr;
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    Record("cancel");
+    irp->IoStatus.Status = STATUS_CANCELLED;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
 
 uint64_t Process()
 {
@@ -63,6 +84,7 @@ NTSTATUS Create(PDEVICE_OBJECT, PIRP irp)
 
 NTSTATUS Cleanup(PDEVICE_OBJECT, PIRP irp)
 {
+    Record("cleanup");
     observed.cleanups++;
     observed.cleanupProcess = Process();
     return Complete(irp, STATUS_SUCCESS, 0);
@@ -70,6 +92,7 @@ NTSTATUS Cleanup(PDEVICE_OBJECT, PIRP irp)
 
 NTSTATUS Close(PDEVICE_OBJECT, PIRP irp)
 {
+    Record("close");
     observed.closes++;
     observed.closeProcess = Process();
     return Complete(irp, STATUS_SUCCESS, 0);
@@ -158,6 +181,38 @@ NTSTATUS DeviceControl(PDEVICE_OBJECT, PIRP irp)
     }
     case ReturnWithoutCompleting:
         return STATUS_SUCCESS;
+    case HoldPending: {
+        KIRQL irql;
+        IoAcquireCancelSpinLock(&irql);
+        IoMarkIrpPending(irp);
+        IoSetCancelRoutine(irp, &CancelHeld);
+        held = irp;
+        IoReleaseCancelSpinLock(irql);
+        Record("held");
+        KeSetEvent(&busy, IO_NO_INCREMENT, FALSE);
+        return STATUS_PENDING;
+    }
+    case SleepInDispatch: {
+        Record("dispatch entered");
+        KeSetEvent(&busy, IO_NO_INCREMENT, FALSE);
+        LARGE_INTEGER tenMs;
+        tenMs.QuadPart = -100'000;
+        KeDelayExecutionThread(KernelMode, FALSE, &tenMs);
+        Record("dispatch done");
+        return Complete(irp, STATUS_SUCCESS, 0);
+    }
+    case ReturnAtRaisedIrql: {
+        Complete(irp, STATUS_SUCCESS, 0);
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        return STATUS_SUCCESS;
+    }
+    case CompleteWithCancelRoutine:
+        IoSetCancelRoutine(irp, &CancelHeld);
+        return Complete(irp, STATUS_SUCCESS, 0);
+    case MarkPendingButComplete:
+        IoMarkIrpPending(irp);
+        return Complete(irp, STATUS_SUCCESS, 0);
     default:
         return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }
@@ -179,6 +234,8 @@ NTSTATUS Pnp(PDEVICE_OBJECT device, PIRP irp)
             for (ULONG i = 0; i < ext->linkCount; ++i)
                 if (config.interfaces[i].enable)
                     IoSetDeviceInterfaceState(&ext->links[i], TRUE);
+        if (config.initializingAfterStart)
+            device->Flags |= DO_DEVICE_INITIALIZING;
         return status;
     }
     case IRP_MN_REMOVE_DEVICE: {
@@ -190,7 +247,8 @@ NTSTATUS Pnp(PDEVICE_OBJECT device, PIRP irp)
         IoSkipCurrentIrpStackLocation(irp);
         const NTSTATUS status = IoCallDriver(ext->lower, irp);
         IoDetachDevice(ext->lower);
-        IoDeleteDevice(device);
+        if (!config.keepDeviceAtUnload)
+            IoDeleteDevice(device);
         return status;
     }
     default:
@@ -225,7 +283,8 @@ NTSTATUS AddDeviceRoutine(PDRIVER_OBJECT driver, PDEVICE_OBJECT physical)
         IoDeleteDevice(device);
         return NT_SUCCESS(status) ? STATUS_NO_SUCH_DEVICE : status;
     }
-    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    if (config.clearInitializing)
+        device->Flags &= ~DO_DEVICE_INITIALIZING;
     return STATUS_SUCCESS;
 }
 
@@ -264,6 +323,8 @@ int32_t Load(const Config &c)
 {
     config = c;
     observed = Observed{};
+    KeInitializeEvent(&busy, SynchronizationEvent, FALSE);
+    held = nullptr;
     heldFile = nullptr;
     NTSTATUS status = standin::io::LoadDriver(&Entry, "TestDriver", &driverObject);
     if (!NT_SUCCESS(status))
@@ -289,6 +350,34 @@ void DropFileReference()
         heldFile = nullptr;
         ObDereferenceObject(file);
     }
+}
+
+void WaitUntilBusy()
+{
+    KeWaitForSingleObject(&busy, Executive, KernelMode, FALSE, nullptr);
+}
+
+void ReleaseHeld()
+{
+    standin::kernel::OwnerScope owner(standin::io::DriverOwner(driverObject));
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    PIRP irp = held;
+    held = nullptr;
+    if (irp != nullptr && IoSetCancelRoutine(irp, nullptr) == nullptr)
+        irp = nullptr; // being cancelled: the cancel routine completes it
+    IoReleaseCancelSpinLock(irql);
+    if (irp != nullptr)
+        Complete(irp, STATUS_SUCCESS, 0);
+}
+
+std::vector<std::string> Events()
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&eventsLock, &irql);
+    std::vector<std::string> copy = observed.events;
+    KeReleaseSpinLock(&eventsLock, irql);
+    return copy;
 }
 
 int32_t Unload()
