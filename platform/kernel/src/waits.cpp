@@ -538,6 +538,7 @@ NTSTATUS Wait(DISPATCHER_HEADER **objects, ULONG count, bool waitAll, const LARG
 
 void SetClockMode(ClockMode mode)
 {
+    detail::CurrentThread(); // the caller is one of the machine's threads from now on
     auto &c = Clock();
     std::unique_lock lk(c.lock);
     ClockMode old = Mode(c);
