@@ -394,7 +394,9 @@ static inline VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE Compl
 
 static inline VOID IoMarkIrpPending(PIRP Irp)
 {
-    IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
+    /* Atomic here: the I/O manager's checks read the mark while the request
+       may be completing on another thread. */
+    __atomic_fetch_or(&IoGetCurrentIrpStackLocation(Irp)->Control, (UCHAR)SL_PENDING_RETURNED, __ATOMIC_SEQ_CST);
 }
 
 /* ---- Device objects and stacks ---- */

@@ -177,11 +177,11 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return status;
     IrpHeader *header = HeaderOf(Irp);
     std::lock_guard<std::mutex> hold(header->lock);
-    const bool marked = (stack->Control & SL_PENDING_RETURNED) != 0;
+    const bool marked = (__atomic_load_n(&stack->Control, __ATOMIC_SEQ_CST) & SL_PENDING_RETURNED) != 0;
     const size_t index = static_cast<size_t>(stack - reinterpret_cast<PIO_STACK_LOCATION>(Irp + 1));
     if (status == STATUS_PENDING && !marked) {
         // Completion has passed this location already: no mark can come any more.
-        if (header->complete || Irp->CurrentLocation > static_cast<CHAR>(index + 1))
+        if (header->complete || __atomic_load_n(&Irp->CurrentLocation, __ATOMIC_SEQ_CST) > static_cast<CHAR>(index + 1))
             standin::kernel::BugCheck(kDriverVerifierIoManagerViolation, "IoCallDriver", kIoPendingNotMarked,
                                       reinterpret_cast<ULONG_PTR>(Irp), reinterpret_cast<ULONG_PTR>(dispatch));
         header->pendingUnchecked[index] = true;
@@ -228,14 +228,15 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         {
             std::lock_guard<std::mutex> hold(header->lock);
             const size_t index = static_cast<size_t>(stack - base);
-            if (header->pendingUnchecked[index] && !(stack->Control & SL_PENDING_RETURNED))
+            if (header->pendingUnchecked[index] &&
+                !(__atomic_load_n(&stack->Control, __ATOMIC_SEQ_CST) & SL_PENDING_RETURNED))
                 standin::kernel::BugCheck(kDriverVerifierIoManagerViolation, "IoCompleteRequest", kIoPendingNotMarked,
                                           reinterpret_cast<ULONG_PTR>(Irp), index);
             header->pendingUnchecked[index] = false;
         }
-        Irp->CurrentLocation++;
+        __atomic_fetch_add(&Irp->CurrentLocation, 1, __ATOMIC_SEQ_CST);
         Irp->Tail.Overlay.CurrentStackLocation++;
-        Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
+        Irp->PendingReturned = (__atomic_load_n(&stack->Control, __ATOMIC_SEQ_CST) & SL_PENDING_RETURNED) != 0;
         const NTSTATUS status = Irp->IoStatus.Status;
         const bool invoke = stack->CompletionRoutine != nullptr &&
                             ((NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_SUCCESS)) ||

@@ -43,6 +43,13 @@ void Write(const char *text)
 void OnFault(int signal, siginfo_t *info, void *context)
 {
     if (GuardFrame *frame = t_innermost) {
+        // The fault signals stay deliverable after the jump (a sanitizer's
+        // own handler may have blocked them around ours).
+        sigset_t faults;
+        sigemptyset(&faults);
+        sigaddset(&faults, SIGSEGV);
+        sigaddset(&faults, SIGBUS);
+        pthread_sigmask(SIG_UNBLOCK, &faults, nullptr);
         t_innermost = frame->outer;
         frame->code = STATUS_ACCESS_VIOLATION;
         t_lastFault = info->si_addr;

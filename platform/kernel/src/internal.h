@@ -20,7 +20,7 @@ struct Waiter;
 struct _KTHREAD {
     DISPATCHER_HEADER Header;     // signalled when the thread has ended
     PEPROCESS home = nullptr;     // the process the thread belongs to
-    PEPROCESS attached = nullptr; // set by a ProcessScope or KeStackAttachProcess
+    std::atomic<PEPROCESS> attached{nullptr}; // set by a ProcessScope or KeStackAttachProcess
     KIRQL irql = PASSIVE_LEVEL;   // touched only by the thread itself
     std::atomic<KPRIORITY> priority{8};
     ULONG id = 0;

@@ -82,7 +82,8 @@ PEPROCESS CreateProcess(bool is32Bit, const char *name)
 PEPROCESS CurrentProcess()
 {
     _KTHREAD *t = detail::CurrentThread();
-    return t->attached ? t->attached : t->home;
+    PEPROCESS attached = t->attached.load();
+    return attached ? attached : t->home;
 }
 
 bool Is32BitProcess(PEPROCESS process) { return process->is32Bit; }
@@ -181,7 +182,7 @@ extern "C" VOID KeStackAttachProcess(PRKPROCESS process, PRKAPC_STATE state)
     _KTHREAD *t = detail::CurrentThread();
     if (process == nullptr || state == nullptr)
         BadAttach(kInvalidProcessAttachAttempt, "KeStackAttachProcess", process, state);
-    state->Process = t->attached;
+    state->Process = t->attached.load();
     t->attachStack.push_back(state);
     t->attached = process == t->home ? nullptr : process;
 }

@@ -673,7 +673,7 @@ std::string DescribeThreads()
                   Clock().running.load());
     text += line;
     for (_KTHREAD *t : detail::LiveThreads()) {
-        PEPROCESS p = t->attached ? t->attached : t->home;
+        PEPROCESS p = t->attached.load() ? t->attached.load() : t->home;
         std::snprintf(line, sizeof line, "***   thread %u '%s' of %s (%u): ", (unsigned)t->id, t->name.c_str(),
                       p->name.c_str(), (unsigned)p->id);
         text += line;
