@@ -92,7 +92,19 @@ void LeaveProcess();
 // The process the calling thread's Win32 calls run in.
 ProcessId CurrentProcess();
 
+// Starts a thread of the process (a stand-in thread: it ends at its next
+// platform call once its process terminates); JoinThread waits for it.
+using Thread = void *;
+Thread StartThread(ProcessId process, const char *name, void (*body)(void *), void *context);
+void JoinThread(Thread thread);
+// The resolution (100-ns units) the process's real-time waits get.
+int64_t TimerResolution(ProcessId process);
+
 // --- The kernel's clock (for tests) -----------------------------------------
+// 0 real time, 1 virtual time a test advances, 2 virtual time that advances
+// itself whenever every thread of the machine waits.
+void SetClockMode(int mode);
+void SetPerformanceFrequency(int64_t hertz);
 void UseVirtualClock(bool on);
 void AdvanceClock(int64_t hundredNs);
 // Blocks until at least count threads wait with a time-out on the clock.

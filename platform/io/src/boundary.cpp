@@ -239,6 +239,31 @@ ProcessId CurrentProcess()
     return reinterpret_cast<ProcessId>(process);
 }
 
+Thread StartThread(ProcessId process, const char *name, void (*body)(void *), void *context)
+{
+    return standin::kernel::StartThread(reinterpret_cast<PEPROCESS>(process), name, body, context);
+}
+
+void JoinThread(Thread thread)
+{
+    standin::kernel::JoinThread(static_cast<PKTHREAD>(thread));
+}
+
+int64_t TimerResolution(ProcessId process)
+{
+    return standin::kernel::TimerResolution(reinterpret_cast<PEPROCESS>(process));
+}
+
+void SetClockMode(int mode)
+{
+    standin::kernel::SetClockMode(static_cast<standin::kernel::ClockMode>(mode));
+}
+
+void SetPerformanceFrequency(int64_t hertz)
+{
+    standin::kernel::SetPerformanceFrequency(hertz);
+}
+
 void UseVirtualClock(bool on)
 {
     standin::kernel::UseVirtualClock(on);
