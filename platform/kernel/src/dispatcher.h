@@ -58,7 +58,8 @@ NTSTATUS Wait(DISPATCHER_HEADER **objects, ULONG count, bool waitAll, const LARG
               KPROCESSOR_MODE mode, const char *call);
 
 // With the object's lock held: after it became signalled, satisfies the
-// waiters that can now be satisfied, in the order they began to wait.
+// waiters that can now be satisfied, in the order they began to wait. The
+// caller calls FlushWakes once it has released the lock.
 void SignalObject(DISPATCHER_HEADER *object);
 
 // Releases the thread from a user-mode wait (its process is terminating).
@@ -78,8 +79,10 @@ void ThreadStopsRunning(_KTHREAD *thread);  // a live thread ends
 void Blocking();
 // Something made a sleeping thread runnable (counted before the wake).
 void Unblocked();
-// Wakes a waiter whose outcome was just claimed.
+// Marks a waiter whose outcome was just claimed as woken; the wake itself
+// comes with FlushWakes, which every claimer calls once it holds no lock.
 void WakeWaiter(Waiter &waiter);
+void FlushWakes();
 
 // Deferred thread exits: a system thread whose routine returned waits here
 // until the machine has nothing else to do (see DeferThreadExits).

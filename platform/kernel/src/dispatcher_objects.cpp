@@ -39,6 +39,7 @@ extern "C" LONG KeSetEvent(PRKEVENT event, KPRIORITY, BOOLEAN wait)
         event->Header.SignalState = 1;
         SignalObject(&event->Header);
     }
+    standin::kernel::detail::FlushWakes();
     // With Wait TRUE the caller keeps the dispatcher and must wait next.
     if (wait)
         CurrentThread()->waitMustFollow = true;
@@ -90,6 +91,8 @@ extern "C" LONG KeReleaseMutex(PRKMUTEX mutex, BOOLEAN)
         self->ownedMutexes.fetch_sub(1);
         SignalObject(&mutex->Header);
     }
+    lk.unlock();
+    standin::kernel::detail::FlushWakes();
     return previous;
 }
 

@@ -146,6 +146,7 @@ void TerminateProcess(PEPROCESS process)
         process->Header.SignalState = 1;
         detail::SignalObject(&process->Header);
     }
+    detail::FlushWakes();
     // A thread of the process that terminated it ends here too.
     detail::EndThreadIfTerminating("TerminateProcess");
 }

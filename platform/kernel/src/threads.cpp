@@ -248,9 +248,12 @@ Owner CurrentOwner() { return CurrentThread()->owner; }
 
 void SignalThreadEnded(_KTHREAD *thread)
 {
-    std::lock_guard lk(ObjectLock(thread));
-    thread->Header.SignalState = 1;
-    SignalObject(&thread->Header);
+    {
+        std::lock_guard lk(ObjectLock(thread));
+        thread->Header.SignalState = 1;
+        SignalObject(&thread->Header);
+    }
+    FlushWakes();
 }
 
 std::vector<_KTHREAD *> LiveThreads()

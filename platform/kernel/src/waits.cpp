@@ -103,6 +103,13 @@ void FutexWake(std::atomic<uint32_t> *word)
     syscall(SYS_futex, reinterpret_cast<uint32_t *>(word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
 }
 
+// Wakes of waiters claimed while a lock was held, made once it is released:
+// a waiter woken while its waker still holds the lock it needs would only
+// sleep again on that lock. The waiter sees its wake word at once; only the
+// system call waits (a late one on a word no longer in use wakes nobody, or
+// one sleeper that looks again and sleeps on).
+thread_local std::vector<std::atomic<uint32_t> *> t_pendingWakes;
+
 // The bookkeeping of every claim of a waiter's outcome, by whoever claims it.
 bool Claim(Waiter &w, int32_t outcome)
 {
@@ -344,6 +351,7 @@ void ThreadStopsRunning(_KTHREAD *)
         std::unique_lock lk(c.lock);
         IdleLocked(c, lk);
     }
+    detail::FlushWakes();
     NotifyObservers();
 }
 
@@ -354,6 +362,7 @@ void Blocking()
         std::unique_lock lk(c.lock);
         IdleLocked(c, lk);
     }
+    detail::FlushWakes();
     NotifyObservers();
 }
 
@@ -361,15 +370,23 @@ void Unblocked() { Clock().running.fetch_add(1); }
 
 void WakeWaiter(Waiter &w)
 {
+    t_pendingWakes.push_back(&w.woken);
     w.woken.store(1, std::memory_order_release);
-    FutexWake(&w.woken);
+}
+
+void FlushWakes()
+{
+    for (std::atomic<uint32_t> *word : t_pendingWakes)
+        FutexWake(word);
+    t_pendingWakes.clear();
 }
 
 void SignalObject(DISPATCHER_HEADER *object)
 {
     if (object->WaitListHead.Flink == nullptr)
         return;
-    for (LIST_ENTRY *e = object->WaitListHead.Flink; e != &object->WaitListHead; e = e->Flink) {
+    for (LIST_ENTRY *e = object->WaitListHead.Flink, *next; e != &object->WaitListHead; e = next) {
+        next = e->Flink;
         auto block = CONTAINING_RECORD(e, WaitBlock, entry);
         Waiter &w = *block->waiter;
         if (w.outcome.load(std::memory_order_acquire) != kWaiting)
@@ -380,18 +397,23 @@ void SignalObject(DISPATCHER_HEADER *object)
         }
         if (!IsSignalled(object, w.thread))
             continue;
-        // The claim wakes the waiter, but it unlinks under this object's lock,
-        // so it sees the object consumed.
-        if (Claim(w, (int32_t)(block - w.blocks)))
+        // The claimed block leaves the list here, under the object's lock, so
+        // a waiter on this object alone needs no lock once it is woken.
+        if (Claim(w, (int32_t)(block - w.blocks))) {
             Consume(object, w.thread);
+            Unlink(block->entry);
+        }
     }
 }
 
 void ReleaseUserWait(_KTHREAD *thread)
 {
-    std::lock_guard lk(thread->waitLock);
-    if (thread->wait != nullptr && thread->wait->userMode)
-        Claim(*thread->wait, kTerminated);
+    {
+        std::lock_guard lk(thread->waitLock);
+        if (thread->wait != nullptr && thread->wait->userMode)
+            Claim(*thread->wait, kTerminated);
+    }
+    FlushWakes();
 }
 
 void DeferredExitGate()
@@ -483,6 +505,7 @@ NTSTATUS Wait(DISPATCHER_HEADER **objects, ULONG count, bool waitAll, const LARG
                 if (left <= 0) {
                     std::lock_guard lk(c.lock); // as an advance would
                     Claim(w, kTimedOut);
+                    t_pendingWakes.clear(); // its own wake: no call needed
                     continue;
                 }
                 timespec rel{(time_t)(left / kTicksPerSecond), (long)(left % kTicksPerSecond) * 100};
@@ -510,10 +533,13 @@ NTSTATUS Wait(DISPATCHER_HEADER **objects, ULONG count, bool waitAll, const LARG
         again.Unlock();
         Blocking();
     }
-    {
+    // A block the signaller claimed it by has left its list already; the
+    // others leave here, under their objects' locks.
+    if (!(count == 1 && outcome == 0 && !waitAll)) {
         ObjectsLocked unlink(objects, count);
         for (ULONG i = 0; i < count; ++i)
-            Unlink(blocks[i].entry);
+            if (blocks[i].entry.Flink != nullptr)
+                Unlink(blocks[i].entry);
     }
     if (w.timerLinked) {
         std::lock_guard lk(c.lock);
@@ -555,6 +581,9 @@ void SetClockMode(ClockMode mode)
         FutexWake(&w->woken);
     if (mode == ClockMode::Simulated)
         IdleLocked(c, lk);
+    if (lk.owns_lock())
+        lk.unlock();
+    detail::FlushWakes();
 }
 
 ClockMode GetClockMode() { return Mode(Clock()); }
@@ -575,6 +604,7 @@ void AdvanceClock(LONGLONG hundredNs)
         c.virtualNow.fetch_add(hundredNs);
         ExpireTimers(c, c.virtualNow.load());
     }
+    detail::FlushWakes();
     // Return once every wait this advance ended has left, so that what a
     // test checks next does not race the woken threads.
     Observe([&] { return c.wokenNotLeft.load() == 0; }, "AdvanceClock: a wait that ended did not leave");
