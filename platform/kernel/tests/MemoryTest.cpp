@@ -96,6 +96,43 @@ TEST(Pages, AreWholeZeroFilledPagesWithTheRequestedByteCount) {
     FreePages(mdl);
 }
 
+PMDL AllocatePagesEx(SIZE_T bytes, ULONG flags) {
+    PHYSICAL_ADDRESS low, high, skip;
+    low.QuadPart = 0;
+    high.QuadPart = -1;
+    skip.QuadPart = 0;
+    return MmAllocatePagesForMdlEx(low, high, skip, bytes, MmCached, flags);
+}
+
+TEST(Pages, NotZeroedOnRequestTheyHoldAPattern) {
+    PMDL mdl = AllocatePagesEx(2 * PAGE_SIZE, MM_DONT_ZERO_ALLOCATION);
+    ASSERT_NE(mdl, nullptr);
+    auto *bytes = static_cast<unsigned char *>(MapSystem(mdl));
+    ASSERT_NE(bytes, nullptr);
+    EXPECT_EQ(bytes[0], 0xCD);
+    EXPECT_EQ(bytes[2 * PAGE_SIZE - 1], 0xCD);
+    MmUnmapLockedPages(bytes, mdl);
+    FreePages(mdl);
+}
+
+// The memory manager may hand back fewer pages than asked: the caller sees it
+// in the byte count, unless it required them all.
+TEST(Pages, AShortAllocationHasASmallerByteCount) {
+    sk::ResetFaults();
+    sk::FailNth(sk::Fault::ShortPages, 1);
+    PMDL shortMdl = AllocatePagesEx(4 * PAGE_SIZE, 0);
+    ASSERT_NE(shortMdl, nullptr);
+    EXPECT_EQ(MmGetMdlByteCount(shortMdl), 2u * PAGE_SIZE);
+    FreePages(shortMdl);
+    sk::FailNth(sk::Fault::ShortPages, 1);
+    PMDL full = AllocatePagesEx(4 * PAGE_SIZE, MM_ALLOCATE_FULLY_REQUIRED);
+    ASSERT_NE(full, nullptr);
+    EXPECT_EQ(MmGetMdlByteCount(full), 4u * PAGE_SIZE) << "required in full: never short";
+    FreePages(full);
+    EXPECT_EQ(sk::InjectedFailures(sk::Fault::ShortPages), 1u) << "only the first was cut";
+    sk::ResetFaults();
+}
+
 TEST(Pages, UserViewIsADifferentAddressOverTheSameBytes) {
     PMDL mdl = AllocatePages(512 * 1024);
     ASSERT_NE(mdl, nullptr);
