@@ -97,6 +97,27 @@ TEST_F(IoManager, BufferedRequestCopiesBackInformationBytesOnly)
         EXPECT_EQ(output[i], 0x55) << i;
 }
 
+// A driver that returns bytes it never wrote hands back the verifier's
+// pattern, not zeroes that would pass for data.
+TEST_F(IoManager, BytesTheDriverNeverWroteComeBackAsThePattern)
+{
+    Load();
+    boundary::Handle h;
+    ASSERT_EQ(Open(Path(), &h), STATUS_SUCCESS);
+    const uint8_t input[4] = {1, 2, 3, 4};
+    uint8_t output[12];
+    std::memset(output, 0, sizeof output);
+    uint64_t returned = 0;
+    ASSERT_EQ(boundary::DeviceControl(h, testdriver::ReturnUnwritten, input, 4, output, 12, &returned),
+              STATUS_SUCCESS);
+    ASSERT_EQ(returned, 12u);
+    EXPECT_EQ(output[0], 0x11);
+    EXPECT_EQ(output[1], 0x11);
+    EXPECT_EQ(output[2], 3) << "the input is where the driver left it";
+    for (size_t i = 4; i < 12; ++i)
+        EXPECT_EQ(output[i], 0xCD) << i;
+}
+
 TEST_F(IoManager, NeitherMethodHandsTheDriverTheCallersPointers)
 {
     Load();

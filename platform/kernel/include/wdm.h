@@ -430,6 +430,11 @@ PEPROCESS PsGetCurrentProcess(void);
 #define IoGetCurrentProcess PsGetCurrentProcess
 HANDLE PsGetCurrentProcessId(void);
 HANDLE PsGetProcessId(PEPROCESS Process);
+/* Called with Create TRUE in the creating context when a client process is
+   made, and with Create FALSE in the process's context when it ends, after
+   its threads and before its handles are closed. */
+typedef VOID (*PCREATE_PROCESS_NOTIFY_ROUTINE)(HANDLE ParentId, HANDLE ProcessId, BOOLEAN Create);
+NTSTATUS PsSetCreateProcessNotifyRoutine(PCREATE_PROCESS_NOTIFY_ROUTINE NotifyRoutine, BOOLEAN Remove);
 HANDLE PsGetCurrentThreadId(void);
 BOOLEAN PsIsSystemThread(PETHREAD Thread);
 

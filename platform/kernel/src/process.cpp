@@ -5,6 +5,7 @@
 
 #include <ntifs.h>
 
+#include <algorithm>
 #include <new>
 
 namespace standin::kernel {
@@ -28,6 +29,7 @@ struct ProcessRegistry {
     };
     std::vector<Callback> endCallbacks;
     int nextCallbackId = 1;
+    std::vector<PCREATE_PROCESS_NOTIFY_ROUTINE> notifyRoutines;
 };
 
 PEPROCESS NewProcess()
@@ -72,10 +74,16 @@ PEPROCESS CreateProcess(bool is32Bit, const char *name)
     PEPROCESS p = NewProcess();
     p->is32Bit = is32Bit;
     p->name = name ? name : "client";
-    std::lock_guard lk(r.lock);
-    p->id = r.nextId;
-    r.nextId += 4;
-    r.processes.push_back(p);
+    std::vector<PCREATE_PROCESS_NOTIFY_ROUTINE> routines;
+    {
+        std::lock_guard lk(r.lock);
+        p->id = r.nextId;
+        r.nextId += 4;
+        r.processes.push_back(p);
+        routines = r.notifyRoutines;
+    }
+    for (PCREATE_PROCESS_NOTIFY_ROUTINE routine : routines)
+        routine((HANDLE)(uintptr_t)CurrentProcess()->id, (HANDLE)(uintptr_t)p->id, TRUE);
     return p;
 }
 
@@ -126,15 +134,19 @@ void TerminateProcess(PEPROCESS process)
         JoinThread(t);
 
     std::vector<ProcessRegistry::Callback> callbacks;
+    std::vector<PCREATE_PROCESS_NOTIFY_ROUTINE> routines;
     {
         auto &r = Registry();
         std::lock_guard lk(r.lock);
         callbacks = r.endCallbacks;
+        routines = r.notifyRoutines;
     }
     {
         ProcessScope scope(process);
         for (auto &c : callbacks)
             c.callback(process, c.context);
+        for (PCREATE_PROCESS_NOTIFY_ROUTINE routine : routines)
+            routine((HANDLE)(uintptr_t)SystemProcess()->id, (HANDLE)(uintptr_t)process->id, FALSE);
     }
     // Handle rundown comes before the address space goes, so that the close
     // requests it causes can still unmap their views in this process.
@@ -196,4 +208,24 @@ extern "C" VOID KeUnstackDetachProcess(PRKAPC_STATE state)
         BadAttach(kInvalidProcessDetachAttempt, "KeUnstackDetachProcess", nullptr, state);
     t->attachStack.pop_back();
     t->attached = static_cast<PEPROCESS>(state->Process);
+}
+
+// Up to 64 routines, each once, as Windows allows; removing one that is not
+// registered fails.
+extern "C" NTSTATUS PsSetCreateProcessNotifyRoutine(PCREATE_PROCESS_NOTIFY_ROUTINE routine, BOOLEAN remove)
+{
+    detail::RequireIrqlAtMost(PASSIVE_LEVEL, "PsSetCreateProcessNotifyRoutine");
+    auto &r = Registry();
+    std::lock_guard lk(r.lock);
+    auto it = std::find(r.notifyRoutines.begin(), r.notifyRoutines.end(), routine);
+    if (remove) {
+        if (it == r.notifyRoutines.end())
+            return STATUS_PROCEDURE_NOT_FOUND;
+        r.notifyRoutines.erase(it);
+        return STATUS_SUCCESS;
+    }
+    if (routine == nullptr || it != r.notifyRoutines.end() || r.notifyRoutines.size() >= 64)
+        return STATUS_INVALID_PARAMETER;
+    r.notifyRoutines.push_back(routine);
+    return STATUS_SUCCESS;
 }

@@ -161,11 +161,6 @@ void *UserThreadMain(void *arg)
     return nullptr;
 }
 
-bool BelongsTo(_KTHREAD *t, PEPROCESS process)
-{
-    return !t->system && (t->home == process || t->attached == process);
-}
-
 } // namespace
 
 KPRIORITY RecordedPriority(PKTHREAD thread) { return thread->priority.load(); }
@@ -286,13 +281,20 @@ std::vector<_KTHREAD *> StopProcessThreads(PEPROCESS process)
     std::vector<_KTHREAD *> started;
     _KTHREAD *self = CurrentThread();
     for (_KTHREAD *t : LiveThreads()) {
-        if (!BelongsTo(t, process))
+        if (t->system)
             continue;
-        t->terminating.store(true);
-        ReleaseUserWait(t);
-        if (t->started && t->home == process && t != self) {
-            ReferenceObject(t);
-            started.push_back(t);
+        if (t->started && t->home == process) {
+            // The process's own thread: it ends, released from its waits.
+            t->terminating.store(true);
+            ReleaseUserWait(t);
+            if (t != self) {
+                ReferenceObject(t);
+                started.push_back(t);
+            }
+        } else if (t->attached.load() == process) {
+            // A thread of the test's that is in the process for a while: its
+            // present wait ends, the thread itself goes on.
+            ReleaseUserWait(t);
         }
     }
     return started;

@@ -110,12 +110,11 @@ void FutexWake(std::atomic<uint32_t> *word)
 // one sleeper that looks again and sleeps on).
 thread_local std::vector<std::atomic<uint32_t> *> t_pendingWakes;
 
-// The bookkeeping of every claim of a waiter's outcome, by whoever claims it.
-bool Claim(Waiter &w, int32_t outcome)
+// The bookkeeping of a claim of a waiter's outcome, after the claimer set the
+// outcome and did all it does to the waiter's objects and blocks: the wake
+// comes last, since a waiter on one object returns without a lock once woken.
+void Claimed(Waiter &w)
 {
-    int32_t expected = detail::kWaiting;
-    if (!w.outcome.compare_exchange_strong(expected, outcome, std::memory_order_acq_rel))
-        return false;
     auto &c = Clock();
     c.blockedAll.fetch_sub(1);
     if (w.hasDeadline)
@@ -123,6 +122,19 @@ bool Claim(Waiter &w, int32_t outcome)
     c.wokenNotLeft.fetch_add(1);
     detail::Unblocked();
     detail::WakeWaiter(w);
+}
+
+bool TryClaim(Waiter &w, int32_t outcome)
+{
+    int32_t expected = detail::kWaiting;
+    return w.outcome.compare_exchange_strong(expected, outcome, std::memory_order_acq_rel);
+}
+
+bool Claim(Waiter &w, int32_t outcome)
+{
+    if (!TryClaim(w, outcome))
+        return false;
+    Claimed(w);
     return true;
 }
 
@@ -397,11 +409,13 @@ void SignalObject(DISPATCHER_HEADER *object)
         }
         if (!IsSignalled(object, w.thread))
             continue;
-        // The claimed block leaves the list here, under the object's lock, so
-        // a waiter on this object alone needs no lock once it is woken.
-        if (Claim(w, (int32_t)(block - w.blocks))) {
+        // The object is consumed and the claimed block leaves the list here,
+        // under the object's lock and before the wake, so a waiter on this
+        // object alone needs no lock once it is woken.
+        if (TryClaim(w, (int32_t)(block - w.blocks))) {
             Consume(object, w.thread);
             Unlink(block->entry);
+            Claimed(w);
         }
     }
 }

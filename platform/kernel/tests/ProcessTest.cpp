@@ -182,13 +182,24 @@ TEST(Process, TerminationEndsItsThreadsBeforeTheEndCallbacksAndHandleRundown) {
             w->pastTheEnd = true;
         },
         &w);
+    static PEPROCESS watched = client;
+    watched = client;
+    PCREATE_PROCESS_NOTIFY_ROUTINE notify = [](HANDLE, HANDLE process, BOOLEAN create) {
+        if (!create && process == PsGetProcessId(watched)) {
+            EXPECT_EQ(PsGetCurrentProcess(), watched) << "in the ending process";
+            events.push_back("notified");
+        }
+    };
+    ASSERT_EQ(PsSetCreateProcessNotifyRoutine(notify, FALSE), STATUS_SUCCESS);
     sk::WaitForBlockedWaiters(1, false);
     sk::TerminateProcess(client);
     sk::UnregisterProcessEndCallback(id);
+    EXPECT_EQ(PsSetCreateProcessNotifyRoutine(notify, TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(PsSetCreateProcessNotifyRoutine(notify, TRUE), STATUS_PROCEDURE_NOT_FOUND);
     EXPECT_EQ(w.waited, STATUS_USER_APC);
     EXPECT_FALSE(w.pastTheEnd);
     EXPECT_TRUE(sk::HasThreadEnded(thread));
-    EXPECT_EQ(events, (std::vector<const char *>{"wait released", "process ending"}));
+    EXPECT_EQ(events, (std::vector<const char *>{"wait released", "process ending", "notified"}));
     sk::JoinThread(thread);
 }
 

@@ -201,6 +201,10 @@ NTSTATUS DeviceControl(PDEVICE_OBJECT, PIRP irp)
         Record("dispatch done");
         return Complete(irp, STATUS_SUCCESS, 0);
     }
+    case ReturnUnwritten:
+        if (out >= 2)
+            buffer[0] = buffer[1] = 0x11;
+        return Complete(irp, STATUS_SUCCESS, out);
     case ReturnAtRaisedIrql: {
         Complete(irp, STATUS_SUCCESS, 0);
         KIRQL old;

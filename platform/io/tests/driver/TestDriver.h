@@ -45,6 +45,8 @@ constexpr uint32_t SetCallersEvent = Code(0x809, 0, 2);
 constexpr uint32_t HoldPending = Code(0x80A, 0, 0);
 // Buffered: sleeps 10 ms (virtual time) in the dispatch routine, kernel-mode.
 constexpr uint32_t SleepInDispatch = Code(0x80B, 0, 0);
+// Buffered, faulty: writes 2 bytes but returns the whole output length.
+constexpr uint32_t ReturnUnwritten = Code(0x80F, 0, 0);
 // Misuse the verifier must stop.
 constexpr uint32_t ReturnAtRaisedIrql = Code(0x80C, 0, 0);
 constexpr uint32_t CompleteWithCancelRoutine = Code(0x80D, 0, 0);
