@@ -356,16 +356,8 @@ LONGLONG NowInternal()
 
 void ThreadStartsRunning(_KTHREAD *) { Clock().running.fetch_add(1); }
 
-void ThreadStopsRunning(_KTHREAD *)
-{
-    auto &c = Clock();
-    if (c.running.fetch_sub(1) == 1) {
-        std::unique_lock lk(c.lock);
-        IdleLocked(c, lk);
-    }
-    detail::FlushWakes();
-    NotifyObservers();
-}
+// A thread that ends runs no more, as one that blocks.
+void ThreadStopsRunning(_KTHREAD *) { Blocking(); }
 
 void Blocking()
 {
