@@ -106,7 +106,7 @@ TEST_F(StopDeathTest, SystemThreadReturningAtRaisedIrql) {
 TEST_F(StopDeathTest, PoolFreedAboveItsIrql) {
     EXPECT_DEATH(
         {
-            PVOID p = ExAllocatePoolWithTag(PagedPool, 8, 'tseT');
+            PVOID p = ExAllocatePoolWithTag(PagedPool, 8, 0x74736554);
             KIRQL old;
             KeRaiseIrql(DISPATCH_LEVEL, &old);
             ExFreePool(p);
@@ -184,7 +184,7 @@ TEST_F(StopDeathTest, SetEventWithWaitNotFollowedByAWait) {
     EXPECT_DEATH(
         {
             KeSetEvent(&event, IO_NO_INCREMENT, TRUE);
-            ExAllocatePoolWithTag(NonPagedPoolNx, 8, 'tseT');
+            ExAllocatePoolWithTag(NonPagedPoolNx, 8, 0x74736554);
         },
         "STOP: 0x000000C4 \\(0x000000000000100D.*\n.*in ExAllocatePoolWithTag");
 }
