@@ -46,13 +46,13 @@ GUID DeviceSetupClass();
 // it through the enabled device interfaces, sends the create request and
 // inserts a handle with the access granted. desiredAccess is a Win32 access
 // mask (GENERIC_* bits are mapped as for files).
-Status OpenFile(const char16_t *path, uint32_t desiredAccess, uint32_t shareAccess,
-                uint32_t createDisposition, uint32_t createOptions, Handle *handle);
+Status OpenFile(const char16_t *path, uint32_t desiredAccess, uint32_t shareAccess, uint32_t createDisposition,
+                uint32_t createOptions, Handle *handle);
 
 // A synchronous device-control request on a file handle of the current
 // process. information receives the bytes returned (0 on failure).
-Status DeviceControl(Handle file, uint32_t controlCode, const void *input, uint32_t inputLength,
-                     void *output, uint32_t outputLength, uint64_t *information);
+Status DeviceControl(Handle file, uint32_t controlCode, const void *input, uint32_t inputLength, void *output,
+                     uint32_t outputLength, uint64_t *information);
 
 // --- Handles, events, waits, time ------------------------------------------
 Status CloseHandle(Handle handle);

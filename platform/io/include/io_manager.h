@@ -110,7 +110,7 @@ typedef struct _DEVICE_OBJECT {
     USHORT Size;
     LONG ReferenceCount;
     struct _DRIVER_OBJECT *DriverObject;
-    struct _DEVICE_OBJECT *NextDevice;    /* the driver's next device */
+    struct _DEVICE_OBJECT *NextDevice;     /* the driver's next device */
     struct _DEVICE_OBJECT *AttachedDevice; /* the device attached on top, or none */
     struct _IRP *CurrentIrp;
     PVOID Timer;

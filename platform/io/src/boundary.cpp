@@ -221,8 +221,7 @@ size_t ProcessHandleCount(ProcessId process)
 
 void EnterProcess(ProcessId process)
 {
-    enteredProcesses.push_back(
-        std::make_unique<standin::kernel::ProcessScope>(reinterpret_cast<PEPROCESS>(process)));
+    enteredProcesses.push_back(std::make_unique<standin::kernel::ProcessScope>(reinterpret_cast<PEPROCESS>(process)));
 }
 
 void LeaveProcess()

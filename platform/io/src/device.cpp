@@ -116,7 +116,8 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
     RTL_OSVERSIONINFOW version = {};
     version.dwOSVersionInfoSize = sizeof version;
     RtlGetVersion(&version);
-    const POOL_TYPE pool = (version.dwMajorVersion << 8 | version.dwMinorVersion) >= 0x602 ? NonPagedPoolNx : NonPagedPool;
+    const POOL_TYPE pool =
+        (version.dwMajorVersion << 8 | version.dwMinorVersion) >= 0x602 ? NonPagedPoolNx : NonPagedPool;
     char *block = static_cast<char *>(ExAllocatePoolWithTag(pool, BlockSize(DeviceExtensionSize), DeviceTag));
     if (block == nullptr) {
         if (!name.empty()) {

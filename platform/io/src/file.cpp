@@ -116,8 +116,7 @@ bool StripDevicePrefix(const std::u16string &path, std::u16string &rest)
 
 POBJECT_TYPE FileObjectType()
 {
-    static POBJECT_TYPE type =
-        standin::kernel::CreateObjectType({"File", FILE_ALL_ACCESS, &OnHandleClosed, &OnDelete});
+    static POBJECT_TYPE type = standin::kernel::CreateObjectType({"File", FILE_ALL_ACCESS, &OnHandleClosed, &OnDelete});
     return type;
 }
 

@@ -21,8 +21,8 @@ namespace {
 // The hidden header in front of every IRP.
 struct IrpHeader {
     std::mutex lock;
-    KEVENT done;             // set when the last completion routine has run
-    bool complete = false;   // the last completion routine has run
+    KEVENT done;           // set when the last completion routine has run
+    bool complete = false; // the last completion routine has run
     PEPROCESS requestor = nullptr;
     // Locations whose dispatch returned STATUS_PENDING before any mark: the
     // mark may still come from a completion routine or from propagation
@@ -215,10 +215,14 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
 
     // The request as the completing driver saw it, for the record.
     PIO_STACK_LOCATION current = IoGetCurrentIrpStackLocation(Irp);
-    Completion record{current->MajorFunction, current->MinorFunction,
-                      current->MajorFunction == IRP_MJ_DEVICE_CONTROL ? current->Parameters.DeviceIoControl.IoControlCode
-                                                                      : 0u,
-                      0, 0, PriorityBoost, current->FileObject};
+    Completion record{
+        current->MajorFunction,
+        current->MinorFunction,
+        current->MajorFunction == IRP_MJ_DEVICE_CONTROL ? current->Parameters.DeviceIoControl.IoControlCode : 0u,
+        0,
+        0,
+        PriorityBoost,
+        current->FileObject};
 
     // Walk up the stack, running each completion routine that asked for this
     // outcome, as Windows does; STATUS_MORE_PROCESSING_REQUIRED hands the
@@ -238,14 +242,13 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         Irp->Tail.Overlay.CurrentStackLocation++;
         Irp->PendingReturned = (__atomic_load_n(&stack->Control, __ATOMIC_SEQ_CST) & SL_PENDING_RETURNED) != 0;
         const NTSTATUS status = Irp->IoStatus.Status;
-        const bool invoke = stack->CompletionRoutine != nullptr &&
-                            ((NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_SUCCESS)) ||
-                             (!NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_ERROR)) ||
-                             (Irp->Cancel && (stack->Control & SL_INVOKE_ON_CANCEL)));
+        const bool invoke =
+            stack->CompletionRoutine != nullptr && ((NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_SUCCESS)) ||
+                                                    (!NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_ERROR)) ||
+                                                    (Irp->Cancel && (stack->Control & SL_INVOKE_ON_CANCEL)));
         if (invoke) {
-            PDEVICE_OBJECT device = Irp->CurrentLocation == Irp->StackCount + 1
-                                        ? nullptr
-                                        : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+            PDEVICE_OBJECT device =
+                Irp->CurrentLocation == Irp->StackCount + 1 ? nullptr : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
             // The routine is the code of the driver that set it: the one of the
             // location above, whose device it is handed.
             NTSTATUS result;

@@ -76,21 +76,15 @@ NTSTATUS RootBusDispatch(PDEVICE_OBJECT, PIRP irp)
         case IRP_MN_STOP_DEVICE:
         case IRP_MN_QUERY_STOP_DEVICE:
         case IRP_MN_CANCEL_STOP_DEVICE:
-        case IRP_MN_SURPRISE_REMOVAL:
-            irp->IoStatus.Status = STATUS_SUCCESS;
-            break;
+        case IRP_MN_SURPRISE_REMOVAL: irp->IoStatus.Status = STATUS_SUCCESS; break;
         default: // what the bus does not handle keeps the status it came with
             break;
         }
         break;
     case IRP_MJ_POWER:
     case IRP_MJ_CLEANUP:
-    case IRP_MJ_CLOSE:
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        break;
-    default:
-        irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
-        break;
+    case IRP_MJ_CLOSE: irp->IoStatus.Status = STATUS_SUCCESS; break;
+    default: irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST; break;
     }
     const NTSTATUS status = irp->IoStatus.Status;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -184,7 +178,8 @@ NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, const char *name, PDRIVER_OBJECT *
         // No unload routine runs after a failed entry; whatever it kept is a leak.
         record->scope->CheckUnload(record->name.c_str());
         if (object->DeviceObject != nullptr)
-            standin::kernel::BugCheck(standin::kernel::stop::kDriverUnloadedWithoutCancellingPendingOperations, "DriverEntry", reinterpret_cast<ULONG_PTR>(object),
+            standin::kernel::BugCheck(standin::kernel::stop::kDriverUnloadedWithoutCancellingPendingOperations,
+                                      "DriverEntry", reinterpret_cast<ULONG_PTR>(object),
                                       reinterpret_cast<ULONG_PTR>(object->DeviceObject));
         delete record;
         return status;
@@ -291,7 +286,8 @@ NTSTATUS UnloadDriver(PDRIVER_OBJECT driver)
         driver->DriverUnload(driver);
     }
     if (driver->DeviceObject != nullptr)
-        standin::kernel::BugCheck(standin::kernel::stop::kDriverUnloadedWithoutCancellingPendingOperations, "DriverUnload", reinterpret_cast<ULONG_PTR>(driver),
+        standin::kernel::BugCheck(standin::kernel::stop::kDriverUnloadedWithoutCancellingPendingOperations,
+                                  "DriverUnload", reinterpret_cast<ULONG_PTR>(driver),
                                   reinterpret_cast<ULONG_PTR>(driver->DeviceObject));
     record->scope->CheckUnload(record->name.c_str());
     {

@@ -108,8 +108,7 @@ TEST_F(IoManager, BytesTheDriverNeverWroteComeBackAsThePattern)
     uint8_t output[12];
     std::memset(output, 0, sizeof output);
     uint64_t returned = 0;
-    ASSERT_EQ(boundary::DeviceControl(h, testdriver::ReturnUnwritten, input, 4, output, 12, &returned),
-              STATUS_SUCCESS);
+    ASSERT_EQ(boundary::DeviceControl(h, testdriver::ReturnUnwritten, input, 4, output, 12, &returned), STATUS_SUCCESS);
     ASSERT_EQ(returned, 12u);
     EXPECT_EQ(output[0], 0x11);
     EXPECT_EQ(output[1], 0x11);

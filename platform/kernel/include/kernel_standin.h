@@ -265,7 +265,8 @@ struct FaultFilter {
     ULONG tag = 0;             // pool operations with this tag (0: any)
     PKTHREAD thread = nullptr; // calls of this thread (null: any)
     void *site = nullptr;      // calls from this return address (null: any); see LastCallSite
-    static FaultFilter ForOwner(Owner o) {
+    static FaultFilter ForOwner(Owner o)
+    {
         FaultFilter f;
         f.anyOwner = false;
         f.owner = o;
@@ -365,7 +366,7 @@ enum : ULONG_PTR {
 // Parameter 1 of DRIVER_VERIFIER_IOMANAGER_VIOLATION (0xC9): Windows' values
 // below 0x100, the stand-in's own checks from 0x100.
 enum : ULONG_PTR {
-    kIoIrqlChangedInDispatch = 0x05,  // a dispatch routine returned at another IRQL
+    kIoIrqlChangedInDispatch = 0x05, // a dispatch routine returned at another IRQL
     kIoCompletedWithCancelRoutine = 0x07,
     kIoPendingNotMarked = 0x100,      // STATUS_PENDING returned without IoMarkIrpPending
     kIoMarkedNotPending = 0x101,      // IoMarkIrpPending, then a status other than STATUS_PENDING
@@ -389,8 +390,8 @@ const char *StopCodeName(ULONG code);
 
 // Prints "*** STOP: 0x%08X (p1, p2, p3, p4) NAME" and the offending call on
 // stderr, then aborts; death tests match on that text.
-[[noreturn]] void BugCheck(ULONG code, const char *call, ULONG_PTR p1 = 0, ULONG_PTR p2 = 0,
-                           ULONG_PTR p3 = 0, ULONG_PTR p4 = 0);
+[[noreturn]] void BugCheck(ULONG code, const char *call, ULONG_PTR p1 = 0, ULONG_PTR p2 = 0, ULONG_PTR p3 = 0,
+                           ULONG_PTR p4 = 0);
 
 // What an owner holds: pool blocks, MDLs, mappings, object references taken
 // through the driver-facing calls and not dropped, handles it created and

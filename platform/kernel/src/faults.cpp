@@ -35,8 +35,7 @@ FaultState &State()
 
 bool Same(const FaultFilter &a, const FaultFilter &b)
 {
-    return a.anyOwner == b.anyOwner && a.owner == b.owner && a.tag == b.tag && a.thread == b.thread &&
-           a.site == b.site;
+    return a.anyOwner == b.anyOwner && a.owner == b.owner && a.tag == b.tag && a.thread == b.thread && a.site == b.site;
 }
 
 bool Matches(const FaultFilter &f, Owner owner, ULONG tag, PKTHREAD thread, void *site)

@@ -65,16 +65,16 @@ void OnFault(int signal, siginfo_t *info, void *context)
     Dl_info where{};
     dladdr(pc, &where);
     char line[768];
-    const unsigned long offset = where.dli_saddr ? (unsigned long)((char *)pc - (char *)where.dli_saddr)
-                                                 : where.dli_fbase ? (unsigned long)((char *)pc - (char *)where.dli_fbase)
-                                                                   : 0;
+    const unsigned long offset = where.dli_saddr   ? (unsigned long)((char *)pc - (char *)where.dli_saddr)
+                                 : where.dli_fbase ? (unsigned long)((char *)pc - (char *)where.dli_fbase)
+                                                   : 0;
     std::snprintf(line, sizeof line,
                   "*** STOP: 0x0000001E (0x00000000C0000005, 0x%016llX, 0x%016llX, 0x%016llX) "
                   "KMODE_EXCEPTION_NOT_HANDLED\n"
                   "*** access violation (%s of address %p, signal %d) at %p in %s (%s+0x%lx), outside any guard\n",
-                  (unsigned long long)(uintptr_t)pc, (unsigned long long)write, (unsigned long long)(uintptr_t)info->si_addr,
-                  write ? "write" : "read", info->si_addr, signal, pc, where.dli_fname ? where.dli_fname : "?",
-                  where.dli_sname ? where.dli_sname : "?", offset);
+                  (unsigned long long)(uintptr_t)pc, (unsigned long long)write,
+                  (unsigned long long)(uintptr_t)info->si_addr, write ? "write" : "read", info->si_addr, signal, pc,
+                  where.dli_fname ? where.dli_fname : "?", where.dli_sname ? where.dli_sname : "?", offset);
     Write(line);
     std::abort();
 }
@@ -93,7 +93,10 @@ void Install()
 
 // Installed when the stand-in is loaded: a fault anywhere is reported as the
 // stop screen.
-__attribute__((constructor)) void InstallAtLoad() { pthread_once(&g_installed, Install); }
+__attribute__((constructor)) void InstallAtLoad()
+{
+    pthread_once(&g_installed, Install);
+}
 
 [[noreturn]] void Raise(NTSTATUS status)
 {
@@ -124,9 +127,15 @@ void CheckRange(const volatile void *address, SIZE_T length, ULONG alignment)
 
 namespace standin::kernel {
 
-void InstallFaultHandler() { Install(); }
+void InstallFaultHandler()
+{
+    Install();
+}
 
-void *LastGuardedFaultAddress() { return t_lastFault; }
+void *LastGuardedFaultAddress()
+{
+    return t_lastFault;
+}
 
 } // namespace standin::kernel
 
@@ -145,7 +154,10 @@ extern "C" NTSTATUS GuardedCall(GUARDED_ROUTINE routine, PVOID context)
     return frame.code;
 }
 
-extern "C" void ExRaiseStatus(NTSTATUS status) { Raise(status); }
+extern "C" void ExRaiseStatus(NTSTATUS status)
+{
+    Raise(status);
+}
 
 extern "C" VOID ProbeForRead(const volatile VOID *address, SIZE_T length, ULONG alignment)
 {

@@ -18,14 +18,14 @@ struct Waiter;
 }
 
 struct _KTHREAD {
-    DISPATCHER_HEADER Header;     // signalled when the thread has ended
-    PEPROCESS home = nullptr;     // the process the thread belongs to
+    DISPATCHER_HEADER Header;                 // signalled when the thread has ended
+    PEPROCESS home = nullptr;                 // the process the thread belongs to
     std::atomic<PEPROCESS> attached{nullptr}; // set by a ProcessScope or KeStackAttachProcess
-    KIRQL irql = PASSIVE_LEVEL;   // touched only by the thread itself
+    KIRQL irql = PASSIVE_LEVEL;               // touched only by the thread itself
     std::atomic<KPRIORITY> priority{8};
     ULONG id = 0;
-    bool system = false;          // a system thread (PsCreateSystemThread)
-    bool started = false;         // started by the stand-in: it can be ended at a platform call
+    bool system = false;  // a system thread (PsCreateSystemThread)
+    bool started = false; // started by the stand-in: it can be ended at a platform call
     std::atomic<LONG> ownedMutexes{0};
     std::string name;
     // The wait the thread is blocked in, for claimers that do not hold the
@@ -33,8 +33,8 @@ struct _KTHREAD {
     std::mutex waitLock;
     standin::kernel::detail::Waiter *wait = nullptr;
     std::atomic<bool> terminating{false};
-    bool counted = false;         // among the machine's live threads
-    standin::kernel::Owner owner = standin::kernel::kPlatform; // whose code the thread runs now
+    bool counted = false;                                        // among the machine's live threads
+    standin::kernel::Owner owner = standin::kernel::kPlatform;   // whose code the thread runs now
     standin::kernel::Owner creator = standin::kernel::kPlatform; // the driver that created a system thread
     // KeSetEvent with Wait TRUE: the next call must be a wait.
     bool waitMustFollow = false;

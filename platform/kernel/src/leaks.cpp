@@ -24,7 +24,10 @@ OwnerRegistry &Owners()
 } // namespace
 
 namespace detail {
-uint64_t NextSerial() { return g_serial.fetch_add(1); }
+uint64_t NextSerial()
+{
+    return g_serial.fetch_add(1);
+}
 } // namespace detail
 
 Owner RegisterOwner(const char *name)
@@ -71,7 +74,10 @@ DriverScope::~DriverScope()
         detail::CurrentThread()->owner = previous_;
 }
 
-Holdings DriverScope::Held() const { return HeldBy(owner_); }
+Holdings DriverScope::Held() const
+{
+    return HeldBy(owner_);
+}
 
 void DriverScope::CheckUnload(const char *driverName) const
 {

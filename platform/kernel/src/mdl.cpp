@@ -23,7 +23,8 @@ struct Pages {
     size_t bytes = 0; // whole pages
     size_t views = 0; // live mappings over these pages
     bool freed = false;
-    ~Pages() {
+    ~Pages()
+    {
         if (fd >= 0)
             close(fd);
     }
@@ -56,12 +57,14 @@ struct MemoryState {
     ULONG_PTR nextPfn = 0x10000;
 };
 
-MemoryState &State() {
+MemoryState &State()
+{
     static MemoryState *s = new MemoryState;
     return *s;
 }
 
-PMDL NewDescriptor(size_t pageEntries) {
+PMDL NewDescriptor(size_t pageEntries)
+{
     size_t size = sizeof(MDL) + pageEntries * sizeof(PFN_NUMBER);
     auto mdl = static_cast<PMDL>(std::calloc(1, size));
     if (mdl)
@@ -71,17 +74,20 @@ PMDL NewDescriptor(size_t pageEntries) {
 
 // Replaces a view by an inaccessible reservation: the range stays taken, so
 // nothing else lands there and every access to it faults.
-void RetireRange(void *base, size_t length) {
+void RetireRange(void *base, size_t length)
+{
     mmap(base, length, PROT_NONE, MAP_FIXED | MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
 }
 
-[[noreturn]] void Violation(const char *call, ULONG_PTR what, ULONG_PTR a = 0, ULONG_PTR b = 0, ULONG_PTR c = 0) {
+[[noreturn]] void Violation(const char *call, ULONG_PTR what, ULONG_PTR a = 0, ULONG_PTR b = 0, ULONG_PTR c = 0)
+{
     BugCheck(kDriverVerifierDetectedViolation, call, what, a, b, c);
 }
 
 } // namespace
 
-size_t UserMappingCount(PEPROCESS process) {
+size_t UserMappingCount(PEPROCESS process)
+{
     auto &s = State();
     std::lock_guard lk(s.lock);
     size_t n = 0;
@@ -92,7 +98,8 @@ size_t UserMappingCount(PEPROCESS process) {
 
 namespace detail {
 
-void RemoveProcessMappings(PEPROCESS process) {
+void RemoveProcessMappings(PEPROCESS process)
+{
     auto &s = State();
     std::lock_guard lk(s.lock);
     for (auto it = s.views.begin(); it != s.views.end();) {
@@ -107,7 +114,8 @@ void RemoveProcessMappings(PEPROCESS process) {
     }
 }
 
-size_t MdlsOf(Owner owner) {
+size_t MdlsOf(Owner owner)
+{
     auto &s = State();
     std::lock_guard lk(s.lock);
     size_t n = 0;
@@ -116,7 +124,8 @@ size_t MdlsOf(Owner owner) {
     return n;
 }
 
-size_t MappingsOf(Owner owner) {
+size_t MappingsOf(Owner owner)
+{
     auto &s = State();
     std::lock_guard lk(s.lock);
     size_t n = 0;
@@ -125,7 +134,8 @@ size_t MappingsOf(Owner owner) {
     return n;
 }
 
-bool FreeMdlThroughPool(void *p) {
+bool FreeMdlThroughPool(void *p)
+{
     auto &s = State();
     std::unique_lock lk(s.lock);
     auto it = s.mdls.find(static_cast<PMDL>(p));
@@ -147,7 +157,8 @@ bool FreeMdlThroughPool(void *p) {
 using namespace standin::kernel;
 
 extern "C" PMDL MmAllocatePagesForMdlEx(PHYSICAL_ADDRESS, PHYSICAL_ADDRESS, PHYSICAL_ADDRESS, SIZE_T totalBytes,
-                                        MEMORY_CACHING_TYPE cacheType, ULONG flags) {
+                                        MEMORY_CACHING_TYPE cacheType, ULONG flags)
+{
     detail::RequireIrqlAtMost(APC_LEVEL, "MmAllocatePagesForMdl");
     constexpr ULONG kKnownFlags =
         MM_DONT_ZERO_ALLOCATION | MM_ALLOCATE_FROM_LOCAL_NODE_ONLY | MM_ALLOCATE_FULLY_REQUIRED | MM_ALLOCATE_NO_WAIT;
@@ -195,11 +206,13 @@ extern "C" PMDL MmAllocatePagesForMdlEx(PHYSICAL_ADDRESS, PHYSICAL_ADDRESS, PHYS
 }
 
 extern "C" PMDL MmAllocatePagesForMdl(PHYSICAL_ADDRESS low, PHYSICAL_ADDRESS high, PHYSICAL_ADDRESS skip,
-                                      SIZE_T totalBytes) {
+                                      SIZE_T totalBytes)
+{
     return MmAllocatePagesForMdlEx(low, high, skip, totalBytes, MmCached, 0);
 }
 
-extern "C" VOID MmFreePagesFromMdl(PMDL mdl) {
+extern "C" VOID MmFreePagesFromMdl(PMDL mdl)
+{
     detail::RequireIrqlAtMost(DISPATCH_LEVEL, "MmFreePagesFromMdl");
     auto &s = State();
     std::unique_lock lk(s.lock);
@@ -219,7 +232,8 @@ extern "C" VOID MmFreePagesFromMdl(PMDL mdl) {
     mdl->ByteCount = 0;
 }
 
-extern "C" PMDL IoAllocateMdl(PVOID va, ULONG length, BOOLEAN secondary, BOOLEAN, struct _IRP *irp) {
+extern "C" PMDL IoAllocateMdl(PVOID va, ULONG length, BOOLEAN secondary, BOOLEAN, struct _IRP *irp)
+{
     detail::RequireIrqlAtMost(DISPATCH_LEVEL, "IoAllocateMdl");
     if (irp || secondary) {
         // Chaining onto an IRP needs the I/O manager's IRP layout; no caller of
@@ -244,7 +258,8 @@ extern "C" PMDL IoAllocateMdl(PVOID va, ULONG length, BOOLEAN secondary, BOOLEAN
     return mdl;
 }
 
-extern "C" VOID IoBuildPartialMdl(PMDL source, PMDL target, PVOID va, ULONG length) {
+extern "C" VOID IoBuildPartialMdl(PMDL source, PMDL target, PVOID va, ULONG length)
+{
     auto &s = State();
     std::unique_lock lk(s.lock);
     auto src = s.mdls.find(source);
@@ -277,7 +292,8 @@ extern "C" VOID IoBuildPartialMdl(PMDL source, PMDL target, PVOID va, ULONG leng
     dst->second.fdOffset = src->second.fdOffset + firstPage * PAGE_SIZE;
 }
 
-extern "C" VOID MmUnmapLockedPages(PVOID address, PMDL mdl) {
+extern "C" VOID MmUnmapLockedPages(PVOID address, PMDL mdl)
+{
     detail::RequireIrqlAtMost(DISPATCH_LEVEL, "MmUnmapLockedPages");
     auto &s = State();
     std::unique_lock lk(s.lock);
@@ -310,7 +326,8 @@ extern "C" VOID MmUnmapLockedPages(PVOID address, PMDL mdl) {
     s.views.erase(it);
 }
 
-extern "C" VOID IoFreeMdl(PMDL mdl) {
+extern "C" VOID IoFreeMdl(PMDL mdl)
+{
     detail::RequireIrqlAtMost(DISPATCH_LEVEL, "IoFreeMdl");
     auto &s = State();
     std::unique_lock lk(s.lock);
@@ -347,7 +364,8 @@ namespace {
 // Makes the view; returns null when it cannot be made. Raising is left to
 // the caller so that no lock or local object is abandoned by it.
 PVOID MapView(PMDL mdl, KPROCESSOR_MODE mode, MEMORY_CACHING_TYPE cacheType, PVOID requested, ULONG bugCheckOnFailure,
-              ULONG priority, void *site) {
+              ULONG priority, void *site)
+{
     const char *call = "MmMapLockedPagesSpecifyCache";
     detail::RequireIrqlAtMost(mode == UserMode ? APC_LEVEL : DISPATCH_LEVEL, call);
     ULONG level = priority & ~(kNoExecuteFlag | kNoWriteFlag);
@@ -405,7 +423,8 @@ PVOID MapView(PMDL mdl, KPROCESSOR_MODE mode, MEMORY_CACHING_TYPE cacheType, PVO
 } // namespace
 
 extern "C" PVOID MmMapLockedPagesSpecifyCache(PMDL mdl, KPROCESSOR_MODE mode, MEMORY_CACHING_TYPE cacheType,
-                                              PVOID requested, ULONG bugCheckOnFailure, ULONG priority) {
+                                              PVOID requested, ULONG bugCheckOnFailure, ULONG priority)
+{
     PVOID address = MapView(mdl, mode, cacheType, requested, bugCheckOnFailure, priority, __builtin_return_address(0));
     // A user view that cannot be made raises, whatever the caller asked for;
     // a system view returns null.

@@ -22,8 +22,14 @@ struct alignas(16) ObjectHeader {
     size_t handles; // guarded by the object manager's lock
 };
 
-void *BodyOf(ObjectHeader *h) { return h + 1; }
-ObjectHeader *HeaderOf(void *body) { return static_cast<ObjectHeader *>(body) - 1; }
+void *BodyOf(ObjectHeader *h)
+{
+    return h + 1;
+}
+ObjectHeader *HeaderOf(void *body)
+{
+    return static_cast<ObjectHeader *>(body) - 1;
+}
 
 // Kernel handles carry the top bits, as on 64-bit Windows.
 constexpr uintptr_t kKernelHandleBits = 0xFFFFFFFF80000000ull;
@@ -37,12 +43,14 @@ struct ObjectManager {
     std::atomic<LONG_PTR> references[kMaxOwners] = {};
 };
 
-ObjectManager &Manager() {
+ObjectManager &Manager()
+{
     static ObjectManager *m = new ObjectManager;
     return *m;
 }
 
-ObjectHeader *Validate(void *body, const char *call) {
+ObjectHeader *Validate(void *body, const char *call)
+{
     auto &m = Manager();
     ObjectHeader *h = body ? HeaderOf(body) : nullptr;
     std::lock_guard lk(m.lock);
@@ -51,11 +59,13 @@ ObjectHeader *Validate(void *body, const char *call) {
     return h;
 }
 
-PEPROCESS TableFor(PEPROCESS process, HANDLE handle) {
+PEPROCESS TableFor(PEPROCESS process, HANDLE handle)
+{
     return IsKernelHandle(handle) ? SystemProcess() : process;
 }
 
-void ReleaseReference(void *body, const char *call) {
+void ReleaseReference(void *body, const char *call)
+{
     ObjectHeader *h = Validate(body, call);
     LONG_PTR left = h->references.fetch_sub(1) - 1;
     if (left < 0)
@@ -75,13 +85,23 @@ void ReleaseReference(void *body, const char *call) {
 
 } // namespace
 
-POBJECT_TYPE CreateObjectType(const ObjectTypeInfo &info) { return new _OBJECT_TYPE{info}; }
+POBJECT_TYPE CreateObjectType(const ObjectTypeInfo &info)
+{
+    return new _OBJECT_TYPE{info};
+}
 
-const char *ObjectTypeName(POBJECT_TYPE type) { return type->info.name; }
+const char *ObjectTypeName(POBJECT_TYPE type)
+{
+    return type->info.name;
+}
 
-POBJECT_TYPE ObjectTypeOf(void *body) { return Validate(body, "ObjectTypeOf")->type; }
+POBJECT_TYPE ObjectTypeOf(void *body)
+{
+    return Validate(body, "ObjectTypeOf")->type;
+}
 
-NTSTATUS CreateObject(POBJECT_TYPE type, size_t bodySize, void **body) {
+NTSTATUS CreateObject(POBJECT_TYPE type, size_t bodySize, void **body)
+{
     void *memory = std::aligned_alloc(alignof(ObjectHeader), (sizeof(ObjectHeader) + bodySize + 15) / 16 * 16);
     if (!memory)
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -96,11 +116,13 @@ NTSTATUS CreateObject(POBJECT_TYPE type, size_t bodySize, void **body) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS InsertHandle(PEPROCESS process, void *body, ACCESS_MASK granted, bool kernelHandle, HANDLE *handle) {
+NTSTATUS InsertHandle(PEPROCESS process, void *body, ACCESS_MASK granted, bool kernelHandle, HANDLE *handle)
+{
     return detail::InsertHandleInternal(process, body, granted, kernelHandle, kPlatform, handle);
 }
 
-NTSTATUS ReferenceHandle(PEPROCESS process, HANDLE handle, POBJECT_TYPE type, void **body, ACCESS_MASK *granted) {
+NTSTATUS ReferenceHandle(PEPROCESS process, HANDLE handle, POBJECT_TYPE type, void **body, ACCESS_MASK *granted)
+{
     auto &m = Manager();
     PEPROCESS table = TableFor(process, handle);
     std::lock_guard lk(m.lock);
@@ -117,7 +139,8 @@ NTSTATUS ReferenceHandle(PEPROCESS process, HANDLE handle, POBJECT_TYPE type, vo
     return STATUS_SUCCESS;
 }
 
-NTSTATUS CloseHandle(PEPROCESS process, HANDLE handle) {
+NTSTATUS CloseHandle(PEPROCESS process, HANDLE handle)
+{
     auto &m = Manager();
     PEPROCESS table = TableFor(process, handle);
     void *body;
@@ -147,7 +170,8 @@ NTSTATUS CloseHandle(PEPROCESS process, HANDLE handle) {
 }
 
 NTSTATUS DuplicateHandle(PEPROCESS source, HANDLE handle, PEPROCESS target, HANDLE *duplicate, ACCESS_MASK access,
-                         bool sameAccess, bool closeSource) {
+                         bool sameAccess, bool closeSource)
+{
     *duplicate = nullptr;
     if (IsKernelHandle(handle) && source != SystemProcess())
         return STATUS_INVALID_HANDLE;
@@ -168,29 +192,44 @@ NTSTATUS DuplicateHandle(PEPROCESS source, HANDLE handle, PEPROCESS target, HAND
     return status;
 }
 
-void ReferenceObject(void *body) { Validate(body, "ReferenceObject")->references.fetch_add(1); }
+void ReferenceObject(void *body)
+{
+    Validate(body, "ReferenceObject")->references.fetch_add(1);
+}
 
-void DereferenceObject(void *body) { ReleaseReference(body, "DereferenceObject"); }
+void DereferenceObject(void *body)
+{
+    ReleaseReference(body, "DereferenceObject");
+}
 
-LONG_PTR ObjectReferenceCount(void *body) { return Validate(body, "ObjectReferenceCount")->references.load(); }
+LONG_PTR ObjectReferenceCount(void *body)
+{
+    return Validate(body, "ObjectReferenceCount")->references.load();
+}
 
-size_t ObjectHandleCount(void *body) {
+size_t ObjectHandleCount(void *body)
+{
     ObjectHeader *h = Validate(body, "ObjectHandleCount");
     std::lock_guard lk(Manager().lock);
     return h->handles;
 }
 
-size_t HandleCount(PEPROCESS process) {
+size_t HandleCount(PEPROCESS process)
+{
     std::lock_guard lk(Manager().lock);
     return process->handles.size();
 }
 
-bool IsKernelHandle(HANDLE handle) { return ((uintptr_t)handle & kKernelHandleBits) == kKernelHandleBits; }
+bool IsKernelHandle(HANDLE handle)
+{
+    return ((uintptr_t)handle & kKernelHandleBits) == kKernelHandleBits;
+}
 
 namespace detail {
 
 NTSTATUS InsertHandleInternal(PEPROCESS process, void *body, ACCESS_MASK granted, bool kernelHandle, Owner owner,
-                              HANDLE *handle) {
+                              HANDLE *handle)
+{
     ObjectHeader *h = Validate(body, "InsertHandle");
     PEPROCESS table = kernelHandle ? SystemProcess() : process;
     auto &m = Manager();
@@ -210,7 +249,8 @@ NTSTATUS InsertHandleInternal(PEPROCESS process, void *body, ACCESS_MASK granted
     return STATUS_SUCCESS;
 }
 
-size_t HandlesOf(Owner owner) {
+size_t HandlesOf(Owner owner)
+{
     auto processes = AllProcesses();
     auto &m = Manager();
     std::lock_guard lk(m.lock);
@@ -221,14 +261,19 @@ size_t HandlesOf(Owner owner) {
     return n;
 }
 
-LONG_PTR ReferenceBalance(Owner owner) { return owner < kMaxOwners ? Manager().references[owner].load() : 0; }
+LONG_PTR ReferenceBalance(Owner owner)
+{
+    return owner < kMaxOwners ? Manager().references[owner].load() : 0;
+}
 
-void ChargeReference(Owner owner, LONG_PTR delta) {
+void ChargeReference(Owner owner, LONG_PTR delta)
+{
     if (owner < kMaxOwners)
         Manager().references[owner].fetch_add(delta);
 }
 
-void CloseAllHandles(PEPROCESS process) {
+void CloseAllHandles(PEPROCESS process)
+{
     for (;;) {
         HANDLE next;
         {
@@ -254,8 +299,8 @@ POBJECT_TYPE g_eventTypePointer = &g_eventType;
 POBJECT_TYPE *ExEventObjectType = &g_eventTypePointer;
 
 extern "C" NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK desired, POBJECT_TYPE type,
-                                              KPROCESSOR_MODE mode, PVOID *object,
-                                              POBJECT_HANDLE_INFORMATION info) {
+                                              KPROCESSOR_MODE mode, PVOID *object, POBJECT_HANDLE_INFORMATION info)
+{
     detail::RequireIrqlAtMost(APC_LEVEL, "ObReferenceObjectByHandle");
     if (detail::ShouldFail(Fault::ObjectReference, 0, __builtin_return_address(0)))
         return STATUS_INVALID_HANDLE;
@@ -281,7 +326,8 @@ extern "C" NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK desired
     return STATUS_SUCCESS;
 }
 
-extern "C" NTSTATUS ObReferenceObjectByPointer(PVOID object, ACCESS_MASK, POBJECT_TYPE type, KPROCESSOR_MODE) {
+extern "C" NTSTATUS ObReferenceObjectByPointer(PVOID object, ACCESS_MASK, POBJECT_TYPE type, KPROCESSOR_MODE)
+{
     ObjectHeader *h = Validate(object, "ObReferenceObjectByPointer");
     if (type && h->type != type)
         return STATUS_OBJECT_TYPE_MISMATCH;
@@ -290,20 +336,23 @@ extern "C" NTSTATUS ObReferenceObjectByPointer(PVOID object, ACCESS_MASK, POBJEC
     return STATUS_SUCCESS;
 }
 
-extern "C" LONG_PTR ObfReferenceObject(PVOID object) {
+extern "C" LONG_PTR ObfReferenceObject(PVOID object)
+{
     LONG_PTR now = Validate(object, "ObReferenceObject")->references.fetch_add(1) + 1;
     detail::ChargeReference(detail::CurrentOwner(), 1);
     return now;
 }
 
-extern "C" LONG_PTR ObfDereferenceObject(PVOID object) {
+extern "C" LONG_PTR ObfDereferenceObject(PVOID object)
+{
     LONG_PTR left = Validate(object, "ObDereferenceObject")->references.load() - 1;
     detail::ChargeReference(detail::CurrentOwner(), -1);
     ReleaseReference(object, "ObDereferenceObject");
     return left;
 }
 
-extern "C" NTSTATUS ZwClose(HANDLE handle) {
+extern "C" NTSTATUS ZwClose(HANDLE handle)
+{
     detail::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwClose");
     NTSTATUS status = CloseHandle(CurrentProcess(), handle);
     // Closing a kernel handle that does not exist is fatal on Windows.
@@ -312,7 +361,8 @@ extern "C" NTSTATUS ZwClose(HANDLE handle) {
     return status;
 }
 
-extern "C" NTSTATUS ZwWaitForSingleObject(HANDLE handle, BOOLEAN, PLARGE_INTEGER timeout) {
+extern "C" NTSTATUS ZwWaitForSingleObject(HANDLE handle, BOOLEAN, PLARGE_INTEGER timeout)
+{
     detail::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwWaitForSingleObject");
     void *body;
     NTSTATUS status = ReferenceHandle(CurrentProcess(), handle, nullptr, &body);

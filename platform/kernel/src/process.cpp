@@ -12,7 +12,10 @@ namespace standin::kernel {
 
 namespace {
 
-void DeleteProcess(void *body) { static_cast<_EPROCESS *>(body)->~_EPROCESS(); }
+void DeleteProcess(void *body)
+{
+    static_cast<_EPROCESS *>(body)->~_EPROCESS();
+}
 
 _OBJECT_TYPE g_processType{{"Process", STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0xFFFF, nullptr, DeleteProcess}};
 POBJECT_TYPE g_processTypePointer = &g_processType;
@@ -66,7 +69,10 @@ ProcessRegistry &Registry()
 
 } // namespace
 
-PEPROCESS SystemProcess() { return Registry().system; }
+PEPROCESS SystemProcess()
+{
+    return Registry().system;
+}
 
 PEPROCESS CreateProcess(bool is32Bit, const char *name)
 {
@@ -94,9 +100,18 @@ PEPROCESS CurrentProcess()
     return attached ? attached : t->home;
 }
 
-bool Is32BitProcess(PEPROCESS process) { return process->is32Bit; }
-ULONG ProcessId(PEPROCESS process) { return process->id; }
-bool IsProcessEnded(PEPROCESS process) { return process->ended.load(); }
+bool Is32BitProcess(PEPROCESS process)
+{
+    return process->is32Bit;
+}
+ULONG ProcessId(PEPROCESS process)
+{
+    return process->id;
+}
+bool IsProcessEnded(PEPROCESS process)
+{
+    return process->ended.load();
+}
 
 ProcessScope::ProcessScope(PEPROCESS process)
 {
@@ -105,7 +120,10 @@ ProcessScope::ProcessScope(PEPROCESS process)
     t->attached = process;
 }
 
-ProcessScope::~ProcessScope() { detail::CurrentThread()->attached = previous_; }
+ProcessScope::~ProcessScope()
+{
+    detail::CurrentThread()->attached = previous_;
+}
 
 int RegisterProcessEndCallback(ProcessEndCallback callback, void *context)
 {
@@ -163,7 +181,10 @@ void TerminateProcess(PEPROCESS process)
     detail::EndThreadIfTerminating("TerminateProcess");
 }
 
-void EndProcess(PEPROCESS process) { TerminateProcess(process); }
+void EndProcess(PEPROCESS process)
+{
+    TerminateProcess(process);
+}
 
 namespace detail {
 
@@ -181,11 +202,20 @@ using namespace standin::kernel;
 
 POBJECT_TYPE *PsProcessType = &g_processTypePointer;
 
-extern "C" PEPROCESS PsGetCurrentProcess(void) { return CurrentProcess(); }
+extern "C" PEPROCESS PsGetCurrentProcess(void)
+{
+    return CurrentProcess();
+}
 
-extern "C" HANDLE PsGetCurrentProcessId(void) { return (HANDLE)(uintptr_t)CurrentProcess()->id; }
+extern "C" HANDLE PsGetCurrentProcessId(void)
+{
+    return (HANDLE)(uintptr_t)CurrentProcess()->id;
+}
 
-extern "C" HANDLE PsGetProcessId(PEPROCESS process) { return (HANDLE)(uintptr_t)process->id; }
+extern "C" HANDLE PsGetProcessId(PEPROCESS process)
+{
+    return (HANDLE)(uintptr_t)process->id;
+}
 
 // The state records which process the thread was in; detaches must come in
 // the reverse order of the attaches, each with its own state.

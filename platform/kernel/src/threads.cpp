@@ -18,7 +18,10 @@ namespace {
 std::atomic<ULONG> g_nextThreadId{8};
 std::atomic<size_t> g_runningSystemThreads{0};
 
-void DeleteThread(void *body) { static_cast<_KTHREAD *>(body)->~_KTHREAD(); }
+void DeleteThread(void *body)
+{
+    static_cast<_KTHREAD *>(body)->~_KTHREAD();
+}
 
 _OBJECT_TYPE g_threadType{{"Thread", THREAD_ALL_ACCESS, nullptr, DeleteThread}};
 POBJECT_TYPE g_threadTypePointer = &g_threadType;
@@ -163,7 +166,10 @@ void *UserThreadMain(void *arg)
 
 } // namespace
 
-KPRIORITY RecordedPriority(PKTHREAD thread) { return thread->priority.load(); }
+KPRIORITY RecordedPriority(PKTHREAD thread)
+{
+    return thread->priority.load();
+}
 
 bool HasThreadEnded(PKTHREAD thread)
 {
@@ -171,7 +177,10 @@ bool HasThreadEnded(PKTHREAD thread)
     return thread->Header.SignalState > 0;
 }
 
-size_t RunningSystemThreads() { return g_runningSystemThreads.load(); }
+size_t RunningSystemThreads()
+{
+    return g_runningSystemThreads.load();
+}
 
 PKTHREAD StartThread(PEPROCESS process, const char *name, void (*body)(void *context), void *context)
 {
@@ -201,11 +210,20 @@ void JoinThread(PKTHREAD thread)
     DereferenceObject(thread);
 }
 
-void SetThreadName(const char *name) { detail::CurrentThread()->name = name; }
+void SetThreadName(const char *name)
+{
+    detail::CurrentThread()->name = name;
+}
 
-void EndThreadIfTerminating() { detail::EndThreadIfTerminating("platform call"); }
+void EndThreadIfTerminating()
+{
+    detail::EndThreadIfTerminating("platform call");
+}
 
-Owner CurrentOwner() { return detail::CurrentThread()->owner; }
+Owner CurrentOwner()
+{
+    return detail::CurrentThread()->owner;
+}
 
 OwnerScope::OwnerScope(Owner owner)
 {
@@ -214,7 +232,10 @@ OwnerScope::OwnerScope(Owner owner)
     t->owner = owner;
 }
 
-OwnerScope::~OwnerScope() { detail::CurrentThread()->owner = previous_; }
+OwnerScope::~OwnerScope()
+{
+    detail::CurrentThread()->owner = previous_;
+}
 
 namespace detail {
 
@@ -239,7 +260,10 @@ _KTHREAD *CurrentThread()
     return t;
 }
 
-Owner CurrentOwner() { return CurrentThread()->owner; }
+Owner CurrentOwner()
+{
+    return CurrentThread()->owner;
+}
 
 void SignalThreadEnded(_KTHREAD *thread)
 {
@@ -383,10 +407,22 @@ extern "C" KPRIORITY KeSetPriorityThread(PKTHREAD thread, KPRIORITY priority)
     return old;
 }
 
-extern "C" KPRIORITY KeQueryPriorityThread(PKTHREAD thread) { return thread->priority.load(); }
+extern "C" KPRIORITY KeQueryPriorityThread(PKTHREAD thread)
+{
+    return thread->priority.load();
+}
 
-extern "C" PKTHREAD KeGetCurrentThread(void) { return detail::CurrentThread(); }
+extern "C" PKTHREAD KeGetCurrentThread(void)
+{
+    return detail::CurrentThread();
+}
 
-extern "C" HANDLE PsGetCurrentThreadId(void) { return (HANDLE)(uintptr_t)detail::CurrentThread()->id; }
+extern "C" HANDLE PsGetCurrentThreadId(void)
+{
+    return (HANDLE)(uintptr_t)detail::CurrentThread()->id;
+}
 
-extern "C" BOOLEAN PsIsSystemThread(PETHREAD thread) { return thread->system; }
+extern "C" BOOLEAN PsIsSystemThread(PETHREAD thread)
+{
+    return thread->system;
+}

@@ -21,8 +21,8 @@ namespace standin::kernel {
 
 namespace {
 
-using detail::Waiter;
 using detail::WaitBlock;
+using detail::Waiter;
 
 LONGLONG MonotonicNow()
 {
@@ -80,9 +80,15 @@ KEVENT &ExitGate()
     return *gate;
 }
 
-LONGLONG RealNow(const ClockState &c) { return MonotonicNow() - c.bootOffset.load(std::memory_order_relaxed); }
+LONGLONG RealNow(const ClockState &c)
+{
+    return MonotonicNow() - c.bootOffset.load(std::memory_order_relaxed);
+}
 
-ClockMode Mode(const ClockState &c) { return (ClockMode)c.mode.load(std::memory_order_acquire); }
+ClockMode Mode(const ClockState &c)
+{
+    return (ClockMode)c.mode.load(std::memory_order_acquire);
+}
 
 void NotifyObservers()
 {
@@ -146,7 +152,10 @@ std::array<std::mutex, 64> &ObjectLocks()
     return *locks;
 }
 
-size_t LockIndex(const void *object) { return ((uintptr_t)object >> 4) * 0x9E3779B97F4A7C15ull >> 58; }
+size_t LockIndex(const void *object)
+{
+    return ((uintptr_t)object >> 4) * 0x9E3779B97F4A7C15ull >> 58;
+}
 
 // Locks the objects' locks in index order (each once).
 class ObjectsLocked {
@@ -183,9 +192,7 @@ bool IsSignalled(const DISPATCHER_HEADER *h, const _KTHREAD *thread)
 void Consume(DISPATCHER_HEADER *h, _KTHREAD *thread)
 {
     switch (h->Type) {
-    case EventSynchronizationObject:
-        h->SignalState = 0;
-        break;
+    case EventSynchronizationObject: h->SignalState = 0; break;
     case MutantObject: {
         auto m = reinterpret_cast<KMUTEX *>(h);
         if (m->OwnerThread != thread)
@@ -194,8 +201,7 @@ void Consume(DISPATCHER_HEADER *h, _KTHREAD *thread)
         m->OwnerThread = thread;
         break;
     }
-    default:
-        break;
+    default: break;
     }
 }
 
@@ -226,20 +232,11 @@ void ValidateObject(const DISPATCHER_HEADER *h, const char *call)
     bool ok = false;
     switch (h->Type) {
     case EventNotificationObject:
-    case EventSynchronizationObject:
-        ok = h->Size == sizeof(KEVENT) / sizeof(LONG);
-        break;
-    case MutantObject:
-        ok = h->Size == sizeof(KMUTEX) / sizeof(LONG);
-        break;
-    case ThreadObject:
-        ok = h->Size == 0xFF;
-        break;
-    case ProcessObject:
-        ok = h->Size == 0xFE;
-        break;
-    default:
-        break;
+    case EventSynchronizationObject: ok = h->Size == sizeof(KEVENT) / sizeof(LONG); break;
+    case MutantObject: ok = h->Size == sizeof(KMUTEX) / sizeof(LONG); break;
+    case ThreadObject: ok = h->Size == 0xFF; break;
+    case ProcessObject: ok = h->Size == 0xFE; break;
+    default: break;
     }
     if (!ok)
         BugCheck(kDriverVerifierDetectedViolation, call, kViolationBadDispatcherObject, (ULONG_PTR)h, h->Type);
@@ -346,7 +343,10 @@ const char *ObjectKind(const DISPATCHER_HEADER *h)
 
 namespace detail {
 
-std::mutex &ObjectLock(const void *object) { return ObjectLocks()[LockIndex(object)]; }
+std::mutex &ObjectLock(const void *object)
+{
+    return ObjectLocks()[LockIndex(object)];
+}
 
 LONGLONG NowInternal()
 {
@@ -354,10 +354,16 @@ LONGLONG NowInternal()
     return Mode(c) == ClockMode::Real ? RealNow(c) : c.virtualNow.load(std::memory_order_acquire);
 }
 
-void ThreadStartsRunning(_KTHREAD *) { Clock().running.fetch_add(1); }
+void ThreadStartsRunning(_KTHREAD *)
+{
+    Clock().running.fetch_add(1);
+}
 
 // A thread that ends runs no more, as one that blocks.
-void ThreadStopsRunning(_KTHREAD *) { Blocking(); }
+void ThreadStopsRunning(_KTHREAD *)
+{
+    Blocking();
+}
 
 void Blocking()
 {
@@ -370,7 +376,10 @@ void Blocking()
     NotifyObservers();
 }
 
-void Unblocked() { Clock().running.fetch_add(1); }
+void Unblocked()
+{
+    Clock().running.fetch_add(1);
+}
 
 void WakeWaiter(Waiter &w)
 {
@@ -592,11 +601,20 @@ void SetClockMode(ClockMode mode)
     detail::FlushWakes();
 }
 
-ClockMode GetClockMode() { return Mode(Clock()); }
+ClockMode GetClockMode()
+{
+    return Mode(Clock());
+}
 
-void UseVirtualClock(bool on) { SetClockMode(on ? ClockMode::Manual : ClockMode::Real); }
+void UseVirtualClock(bool on)
+{
+    SetClockMode(on ? ClockMode::Manual : ClockMode::Real);
+}
 
-bool IsVirtualClock() { return Mode(Clock()) != ClockMode::Real; }
+bool IsVirtualClock()
+{
+    return Mode(Clock()) != ClockMode::Real;
+}
 
 void AdvanceClock(LONGLONG hundredNs)
 {
@@ -616,7 +634,10 @@ void AdvanceClock(LONGLONG hundredNs)
     Observe([&] { return c.wokenNotLeft.load() == 0; }, "AdvanceClock: a wait that ended did not leave");
 }
 
-LONGLONG Now() { return detail::NowInternal(); }
+LONGLONG Now()
+{
+    return detail::NowInternal();
+}
 
 void SetPerformanceFrequency(LONGLONG hertz)
 {
@@ -627,7 +648,10 @@ void SetPerformanceFrequency(LONGLONG hertz)
     Clock().frequency.store(hertz);
 }
 
-LONGLONG PerformanceFrequency() { return Clock().frequency.load(); }
+LONGLONG PerformanceFrequency()
+{
+    return Clock().frequency.load();
+}
 
 void WaitForBlockedWaiters(size_t count, bool timedOnly)
 {
@@ -681,7 +705,10 @@ NTSTATUS WaitForever(KPROCESSOR_MODE mode, const char *call)
     return detail::Wait(nullptr, 0, false, nullptr, mode, call);
 }
 
-void DeferThreadExits(bool on) { Clock().deferExits.store(on); }
+void DeferThreadExits(bool on)
+{
+    Clock().deferExits.store(on);
+}
 
 OutsideWait::OutsideWait(const char *what)
 {
@@ -719,10 +746,12 @@ std::string DescribeThreads()
             text += "not in a wait\n";
             continue;
         }
-        std::snprintf(line, sizeof line, "waits in %s%s", w->call, w->count ? (w->waitAll ? " for all of" : " for") : "");
+        std::snprintf(line, sizeof line, "waits in %s%s", w->call,
+                      w->count ? (w->waitAll ? " for all of" : " for") : "");
         text += line;
         for (ULONG i = 0; i < w->count; ++i) {
-            std::snprintf(line, sizeof line, "%s %s %p", i ? "," : "", ObjectKind(w->objects[i]), (void *)w->objects[i]);
+            std::snprintf(line, sizeof line, "%s %s %p", i ? "," : "", ObjectKind(w->objects[i]),
+                          (void *)w->objects[i]);
             text += line;
         }
         if (w->hasDeadline)
@@ -748,7 +777,10 @@ extern "C" LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER frequency)
     return now;
 }
 
-extern "C" ULONGLONG KeQueryInterruptTime(void) { return (ULONGLONG)standin::kernel::Now(); }
+extern "C" ULONGLONG KeQueryInterruptTime(void)
+{
+    return (ULONGLONG)standin::kernel::Now();
+}
 
 extern "C" VOID KeQuerySystemTime(PLARGE_INTEGER time)
 {

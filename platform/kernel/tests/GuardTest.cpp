@@ -34,7 +34,8 @@ NTSTATUS TouchRoutine(PVOID context)
 // A page that faults on every access (released at the end of the test).
 class NoAccessPage {
 public:
-    NoAccessPage() : page_(static_cast<char *>(mmap(nullptr, PAGE_SIZE, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0))) {}
+    NoAccessPage() : page_(static_cast<char *>(mmap(nullptr, PAGE_SIZE, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)))
+    {}
     ~NoAccessPage() { munmap(page_, PAGE_SIZE); }
     char *get() const { return page_; }
 
@@ -143,8 +144,8 @@ TEST(Probe, AlignmentAndRangeFollowWindows)
 
 TEST(Probe, WriteProbeTouchesEveryPage)
 {
-    char *pages = static_cast<char *>(mmap(nullptr, 3 * PAGE_SIZE, PROT_READ | PROT_WRITE,
-                                          MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    char *pages =
+        static_cast<char *>(mmap(nullptr, 3 * PAGE_SIZE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
     ASSERT_NE(pages, MAP_FAILED);
     pages[PAGE_SIZE + 7] = 42;
     EXPECT_EQ(Probed(pages, 3 * PAGE_SIZE, 1, true), STATUS_SUCCESS);
@@ -164,7 +165,8 @@ TEST_F(GuardDeathTest, AFaultOutsideAnyGuardIsABugCheckWithItsAddressAndCode)
 {
     NoAccessPage page;
     Touch t{page.get() + 16, true};
-    EXPECT_DEATH(TouchRoutine(&t),
+    EXPECT_DEATH(
+        TouchRoutine(&t),
         "STOP: 0x0000001E \\(0x00000000C0000005, 0x[0-9A-F]+, 0x0000000000000001, 0x[0-9A-F]+\\) "
         "KMODE_EXCEPTION_NOT_HANDLED\n.*access violation \\(write of address 0x[0-9a-f]+10, .* outside any guard");
 }

@@ -173,7 +173,8 @@ void LeakInTwoDrivers()
 TEST(OwnersDeathTest, TheLeakReportOfOneDriverNamesOnlyItsOwn)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH(LeakInTwoDrivers(),
+    EXPECT_DEATH(
+        LeakInTwoDrivers(),
         "driver beta unloaded still holding:\n.*pool: 2 blocks, 32 bytes: NonPagedPoolNx 'BBBB' x2 \\(32 bytes\\)");
 }
 

@@ -14,7 +14,8 @@ namespace sk = standin::kernel;
 
 namespace {
 
-TEST(Process, ScopesNestAndBelongToTheirThread) {
+TEST(Process, ScopesNestAndBelongToTheirThread)
+{
     PEPROCESS a = sk::CreateProcess(false, "a"), b = sk::CreateProcess(true, "b");
     EXPECT_NE(sk::ProcessId(a), sk::ProcessId(b));
     EXPECT_FALSE(sk::Is32BitProcess(a));
@@ -43,7 +44,8 @@ struct Connection {
     std::vector<const char *> *events;
 };
 
-POBJECT_TYPE ConnectionType() {
+POBJECT_TYPE ConnectionType()
+{
     static POBJECT_TYPE type = sk::CreateObjectType({
         "Connection",
         SYNCHRONIZE,
@@ -62,7 +64,8 @@ POBJECT_TYPE ConnectionType() {
     return type;
 }
 
-TEST(Process, EndClosesHandlesInTheProcessBeforeItsViewsGo) {
+TEST(Process, EndClosesHandlesInTheProcessBeforeItsViewsGo)
+{
     static std::vector<const char *> events;
     events.clear();
     int id = sk::RegisterProcessEndCallback([](PEPROCESS, void *) { events.push_back("process ending"); }, nullptr);
@@ -91,7 +94,8 @@ TEST(Process, EndClosesHandlesInTheProcessBeforeItsViewsGo) {
     ExFreePool(mdl);
 }
 
-TEST(Process, EndRemovesViewsTheDriverLeftBehind) {
+TEST(Process, EndRemovesViewsTheDriverLeftBehind)
+{
     PMDL mdl = AllocatePages(2 * PAGE_SIZE);
     ASSERT_NE(mdl, nullptr);
     PEPROCESS client = sk::CreateProcess(false);
@@ -111,7 +115,8 @@ TEST(Process, EndRemovesViewsTheDriverLeftBehind) {
 
 namespace {
 
-TEST(Process, DuplicateHandleGivesTheSameObjectToAnotherProcess) {
+TEST(Process, DuplicateHandleGivesTheSameObjectToAnotherProcess)
+{
     PEPROCESS a = sk::CreateProcess(false, "a"), b = sk::CreateProcess(false, "b");
     void *body;
     ASSERT_EQ(sk::CreateObject(*ExEventObjectType, sizeof(KEVENT), &body), STATUS_SUCCESS);
@@ -137,7 +142,8 @@ TEST(Process, DuplicateHandleGivesTheSameObjectToAnotherProcess) {
     sk::EndProcess(b);
 }
 
-TEST(Process, AttachRunsTheThreadInAnotherProcessUntilTheMatchingDetach) {
+TEST(Process, AttachRunsTheThreadInAnotherProcessUntilTheMatchingDetach)
+{
     PEPROCESS a = sk::CreateProcess(false, "a"), b = sk::CreateProcess(true, "b");
     ObReferenceObject(a); // a driver keeps the process object as long as it needs it
     KAPC_STATE outer, inner;
@@ -164,7 +170,8 @@ struct Worker {
     std::vector<const char *> *events;
 };
 
-TEST(Process, TerminationEndsItsThreadsBeforeTheEndCallbacksAndHandleRundown) {
+TEST(Process, TerminationEndsItsThreadsBeforeTheEndCallbacksAndHandleRundown)
+{
     static std::vector<const char *> events;
     events.clear();
     int id = sk::RegisterProcessEndCallback([](PEPROCESS, void *) { events.push_back("process ending"); }, nullptr);

@@ -21,7 +21,8 @@ protected:
     void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
 };
 
-TEST(StopCodes, EveryCodeHasOneNameInTheTable) {
+TEST(StopCodes, EveryCodeHasOneNameInTheTable)
+{
     std::set<ULONG> seen;
     for (size_t i = 0; i < kStopCodeCount; ++i) {
         EXPECT_TRUE(seen.insert(kStopCodes[i].code).second) << std::hex << kStopCodes[i].code;
@@ -31,7 +32,8 @@ TEST(StopCodes, EveryCodeHasOneNameInTheTable) {
     EXPECT_STREQ(sk::StopCodeName(0x12345), "");
 }
 
-TEST_F(StopDeathTest, AttachAndDetachOutOfOrder) {
+TEST_F(StopDeathTest, AttachAndDetachOutOfOrder)
+{
     EXPECT_DEATH(
         {
             KAPC_STATE state;
@@ -51,7 +53,8 @@ TEST_F(StopDeathTest, AttachAndDetachOutOfOrder) {
         "STOP: 0x00000006 .* INVALID_PROCESS_DETACH_ATTEMPT");
 }
 
-TEST_F(StopDeathTest, TooManyObjectsWithoutWaitBlocks) {
+TEST_F(StopDeathTest, TooManyObjectsWithoutWaitBlocks)
+{
     KEVENT events[4];
     PVOID objects[4];
     for (int i = 0; i < 4; ++i) {
@@ -62,12 +65,14 @@ TEST_F(StopDeathTest, TooManyObjectsWithoutWaitBlocks) {
                  "STOP: 0x0000000C .* MAXIMUM_WAIT_OBJECTS_EXCEEDED");
 }
 
-TEST_F(StopDeathTest, DereferenceOfWhatIsNoObject) {
+TEST_F(StopDeathTest, DereferenceOfWhatIsNoObject)
+{
     int notAnObject[8] = {};
     EXPECT_DEATH(ObDereferenceObject(&notAnObject[4]), "STOP: 0x00000018 .* REFERENCE_BY_POINTER");
 }
 
-TEST_F(StopDeathTest, SystemMappingThatMustNotFail) {
+TEST_F(StopDeathTest, SystemMappingThatMustNotFail)
+{
     EXPECT_DEATH(
         {
             PMDL mdl = AllocatePages(PAGE_SIZE);
@@ -77,7 +82,8 @@ TEST_F(StopDeathTest, SystemMappingThatMustNotFail) {
         "STOP: 0x0000003F .* NO_MORE_SYSTEM_PTES");
 }
 
-TEST_F(StopDeathTest, PartialDescriptorBeyondItsSource) {
+TEST_F(StopDeathTest, PartialDescriptorBeyondItsSource)
+{
     EXPECT_DEATH(
         {
             PMDL source = AllocatePages(PAGE_SIZE);
@@ -88,22 +94,25 @@ TEST_F(StopDeathTest, PartialDescriptorBeyondItsSource) {
         "STOP: 0x00000040 .* TARGET_MDL_TOO_SMALL");
 }
 
-TEST_F(StopDeathTest, SystemThreadReturningAtRaisedIrql) {
+TEST_F(StopDeathTest, SystemThreadReturningAtRaisedIrql)
+{
     EXPECT_DEATH(
         {
             HANDLE handle;
-            PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
-                                 [](PVOID) {
-                                     KIRQL old;
-                                     KeRaiseIrql(DISPATCH_LEVEL, &old);
-                                 },
-                                 nullptr);
+            PsCreateSystemThread(
+                &handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+                [](PVOID) {
+                    KIRQL old;
+                    KeRaiseIrql(DISPATCH_LEVEL, &old);
+                },
+                nullptr);
             sk::WaitForever(KernelMode, "test");
         },
         "STOP: 0x0000004A .* IRQL_GT_ZERO_AT_SYSTEM_SERVICE");
 }
 
-TEST_F(StopDeathTest, PoolFreedAboveItsIrql) {
+TEST_F(StopDeathTest, PoolFreedAboveItsIrql)
+{
     EXPECT_DEATH(
         {
             PVOID p = ExAllocatePoolWithTag(PagedPool, 8, 0x74736554);
@@ -115,7 +124,8 @@ TEST_F(StopDeathTest, PoolFreedAboveItsIrql) {
 }
 
 // Parameter 1 of 0xC4 for each of the stand-in's own memory and thread checks.
-TEST_F(StopDeathTest, VerifierChecksOfDescriptorsAndThreads) {
+TEST_F(StopDeathTest, VerifierChecksOfDescriptorsAndThreads)
+{
     EXPECT_DEATH(
         {
             int buffer[16];
@@ -175,7 +185,8 @@ TEST_F(StopDeathTest, VerifierChecksOfDescriptorsAndThreads) {
 
 // KeSetEvent with Wait TRUE keeps the dispatcher for the wait that must come
 // next; anything else first is a violation.
-TEST_F(StopDeathTest, SetEventWithWaitNotFollowedByAWait) {
+TEST_F(StopDeathTest, SetEventWithWaitNotFollowedByAWait)
+{
     KEVENT event, other;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     KeInitializeEvent(&other, NotificationEvent, TRUE);
@@ -189,7 +200,8 @@ TEST_F(StopDeathTest, SetEventWithWaitNotFollowedByAWait) {
         "STOP: 0x000000C4 \\(0x000000000000100D.*\n.*in ExAllocatePoolWithTag");
 }
 
-TEST_F(StopDeathTest, EventClearedAndUserViewUnmappedAboveTheirIrql) {
+TEST_F(StopDeathTest, EventClearedAndUserViewUnmappedAboveTheirIrql)
+{
     EXPECT_DEATH(
         {
             KEVENT event;
@@ -211,7 +223,8 @@ TEST_F(StopDeathTest, EventClearedAndUserViewUnmappedAboveTheirIrql) {
         "STOP: 0x0000000A.*\n.*in MmUnmapLockedPages \\(user view\\)");
 }
 
-TEST_F(StopDeathTest, UnloadWithASystemThreadStillInTheDriver) {
+TEST_F(StopDeathTest, UnloadWithASystemThreadStillInTheDriver)
+{
     EXPECT_DEATH(
         {
             sk::DriverScope driver;
@@ -220,9 +233,9 @@ TEST_F(StopDeathTest, UnloadWithASystemThreadStillInTheDriver) {
             OBJECT_ATTRIBUTES attributes;
             InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
             HANDLE handle;
-            PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr,
-                                 [](PVOID e) { KeWaitForSingleObject(e, Executive, KernelMode, FALSE, nullptr); },
-                                 &never);
+            PsCreateSystemThread(
+                &handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr,
+                [](PVOID e) { KeWaitForSingleObject(e, Executive, KernelMode, FALSE, nullptr); }, &never);
             ZwClose(handle);
             driver.CheckUnload("threads");
         },

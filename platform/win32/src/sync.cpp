@@ -52,9 +52,7 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
         return WAIT_ABANDONED;
     case 0x00000102: // STATUS_TIMEOUT
         return WAIT_TIMEOUT;
-    default:
-        Fail(status);
-        return WAIT_FAILED;
+    default: Fail(status); return WAIT_FAILED;
     }
 }
 

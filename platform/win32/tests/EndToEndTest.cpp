@@ -78,8 +78,8 @@ TEST(EndToEnd, ClientProcessTalksToTheDriverAndEnds)
         // A refusal of the driver reaches the caller as its Win32 error.
         returned = 99;
         SetLastError(0);
-        EXPECT_FALSE(DeviceIoControl(pipe, testdriver::Fail, const_cast<DWORD *>(request), 4, answer, 4, &returned,
-                                     nullptr));
+        EXPECT_FALSE(
+            DeviceIoControl(pipe, testdriver::Fail, const_cast<DWORD *>(request), 4, answer, 4, &returned, nullptr));
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_READY));
         EXPECT_EQ(returned, 0u);
 

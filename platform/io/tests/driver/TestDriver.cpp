@@ -30,8 +30,8 @@ PVOID leaked = nullptr;
 HANDLE completers[16];
 ULONG completerCount = 0;
 KSPIN_LOCK eventsLock = 0;
-KEVENT busy;          // a request is held or in its dispatch routine
-PIRP held = nullptr;  // guarded by the cancel spin lock
+KEVENT busy;         // a request is held or in its dispatch routine
+PIRP held = nullptr; // guarded by the cancel spin lock
 
 void Record(const char *event)
 {
@@ -128,10 +128,8 @@ NTSTATUS DeviceControl(PDEVICE_OBJECT, PIRP irp)
         observed.type3Input = stack->Parameters.DeviceIoControl.Type3InputBuffer;
         observed.userBuffer = irp->UserBuffer;
         return Complete(irp, STATUS_SUCCESS, 0);
-    case NeedsWrite:
-        return Complete(irp, STATUS_SUCCESS, 0);
-    case Fail:
-        return Complete(irp, config.failStatus, 0);
+    case NeedsWrite: return Complete(irp, STATUS_SUCCESS, 0);
+    case Fail: return Complete(irp, config.failStatus, 0);
     case Is32Bit:
         if (out < 1)
             return Complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
@@ -168,19 +166,16 @@ NTSTATUS DeviceControl(PDEVICE_OBJECT, PIRP irp)
         completers[completerCount++] = thread;
         return STATUS_PENDING;
     }
-    case CompleteTwice:
-        Complete(irp, STATUS_SUCCESS, 0);
-        return Complete(irp, STATUS_SUCCESS, 0);
+    case CompleteTwice: Complete(irp, STATUS_SUCCESS, 0); return Complete(irp, STATUS_SUCCESS, 0);
     case PendingUnmarked: {
         // Completed later from a system thread, but never marked pending.
         HANDLE thread;
-        if (NT_SUCCESS(PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
-                                            &CompleteFromThread, irp)))
+        if (NT_SUCCESS(
+                PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, &CompleteFromThread, irp)))
             ZwClose(thread);
         return STATUS_PENDING;
     }
-    case ReturnWithoutCompleting:
-        return STATUS_SUCCESS;
+    case ReturnWithoutCompleting: return STATUS_SUCCESS;
     case HoldPending: {
         KIRQL irql;
         IoAcquireCancelSpinLock(&irql);
@@ -211,14 +206,9 @@ NTSTATUS DeviceControl(PDEVICE_OBJECT, PIRP irp)
         KeRaiseIrql(DISPATCH_LEVEL, &old);
         return STATUS_SUCCESS;
     }
-    case CompleteWithCancelRoutine:
-        IoSetCancelRoutine(irp, &CancelHeld);
-        return Complete(irp, STATUS_SUCCESS, 0);
-    case MarkPendingButComplete:
-        IoMarkIrpPending(irp);
-        return Complete(irp, STATUS_SUCCESS, 0);
-    default:
-        return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    case CompleteWithCancelRoutine: IoSetCancelRoutine(irp, &CancelHeld); return Complete(irp, STATUS_SUCCESS, 0);
+    case MarkPendingButComplete: IoMarkIrpPending(irp); return Complete(irp, STATUS_SUCCESS, 0);
+    default: return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }
 }
 
@@ -230,8 +220,8 @@ NTSTATUS Pnp(PDEVICE_OBJECT device, PIRP irp)
     case IRP_MN_START_DEVICE: {
         observed.starts++;
         PCM_RESOURCE_LIST resources = stack->Parameters.StartDevice.AllocatedResources;
-        observed.startHadResources = resources != nullptr && resources->Count == 1 &&
-                                     resources->List[0].PartialResourceList.Count == 0;
+        observed.startHadResources =
+            resources != nullptr && resources->Count == 1 && resources->List[0].PartialResourceList.Count == 0;
         IoSkipCurrentIrpStackLocation(irp);
         const NTSTATUS status = IoCallDriver(ext->lower, irp);
         if (NT_SUCCESS(status))
@@ -255,9 +245,7 @@ NTSTATUS Pnp(PDEVICE_OBJECT device, PIRP irp)
             IoDeleteDevice(device);
         return status;
     }
-    default:
-        IoSkipCurrentIrpStackLocation(irp);
-        return IoCallDriver(ext->lower, irp);
+    default: IoSkipCurrentIrpStackLocation(irp); return IoCallDriver(ext->lower, irp);
     }
 }
 

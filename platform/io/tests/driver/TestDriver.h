@@ -63,10 +63,10 @@ struct Config {
     std::vector<Interface> interfaces{Interface{}};
     uint64_t information = 0;
     int32_t failStatus = 0;
-    int32_t createStatus = 0; // what the create handler completes with
-    bool holdFileReference = false; // reference the file object at create, drop it at cleanup + n
-    bool leakPool = false;          // keep a pool block past unload
-    bool clearInitializing = true;  // add-device clears DO_DEVICE_INITIALIZING itself
+    int32_t createStatus = 0;            // what the create handler completes with
+    bool holdFileReference = false;      // reference the file object at create, drop it at cleanup + n
+    bool leakPool = false;               // keep a pool block past unload
+    bool clearInitializing = true;       // add-device clears DO_DEVICE_INITIALIZING itself
     bool initializingAfterStart = false; // start sets DO_DEVICE_INITIALIZING again (a broken driver)
     bool keepDeviceAtUnload = false;     // the unload routine leaves a device behind
 };
