@@ -85,6 +85,8 @@ Observed Snapshot();
 // boundary crossed counts a packet and sets the registered events.
 void Advance(uint32_t frames);
 uint32_t PositionRegister(); // what the device's register holds
+// What the device reads from its cyclic buffer (through its own view).
+uint32_t ReadBuffer(uint32_t offset);
 
 // The miniport raises an event through IPortEvents (topology or wave port).
 void Generate(bool topology, const GUID *set, uint32_t id, bool pinEvent, uint32_t pin, bool nodeEvent,

@@ -353,6 +353,14 @@ public:
         *clock = *clock + frames;
     }
     ULONG Register() const { return *registers_; }
+    ULONG ReadBuffer(ULONG offset) const
+    {
+        if (buffer_ == nullptr || offset + sizeof(ULONG) > bufferSize_)
+            return 0;
+        ULONG value;
+        std::memcpy(&value, static_cast<const uint8_t *>(buffer_) + offset, sizeof value);
+        return value;
+    }
 
 private:
     ~WaveStream() override
@@ -612,6 +620,12 @@ uint32_t PositionRegister()
 {
     std::lock_guard<std::mutex> hold(State().lock);
     return currentStream != nullptr ? currentStream->Register() : 0;
+}
+
+uint32_t ReadBuffer(uint32_t offset)
+{
+    std::lock_guard<std::mutex> hold(State().lock);
+    return currentStream != nullptr ? currentStream->ReadBuffer(offset) : 0;
 }
 
 void Generate(bool topology, const GUID *set, uint32_t id, bool pinEvent, uint32_t pin, bool nodeEvent, uint32_t node)
