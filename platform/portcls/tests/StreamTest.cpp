@@ -197,6 +197,28 @@ TEST_F(Streams, BufferAndRegistersAreTheDevicesMemoryInTheClient)
     EXPECT_EQ(testadapter::Snapshot().buffersFreed, 1);
 }
 
+TEST_F(Streams, ABufferThatCannotBeMappedIsFreedAgain)
+{
+    Start();
+    ASSERT_EQ(CreatePcmPin(wave, &pin), 0u);
+    KSRTAUDIO_BUFFER_PROPERTY property{};
+    property.Property.Set = KSPROPSETID_RtAudio;
+    property.Property.Id = KSPROPERTY_RTAUDIO_BUFFER;
+    property.Property.Flags = KSPROPERTY_TYPE_GET;
+    property.RequestedBufferSize = 4000;
+    KSRTAUDIO_BUFFER buffer{};
+    testadapter::FailNextUserMapping();
+    EXPECT_EQ(Control(pin, IOCTL_KS_PROPERTY, &property, sizeof property, &buffer, sizeof buffer).error,
+              DWORD(ERROR_NO_SYSTEM_RESOURCES));
+    testadapter::Observed seen = testadapter::Snapshot();
+    EXPECT_EQ(seen.buffersAllocated, 1);
+    EXPECT_EQ(seen.buffersFreed, 1);
+    EXPECT_EQ(buffer.BufferAddress, nullptr);
+    // The next request gets one.
+    EXPECT_TRUE(Control(pin, IOCTL_KS_PROPERTY, &property, sizeof property, &buffer, sizeof buffer).ok);
+    EXPECT_NE(buffer.BufferAddress, nullptr);
+}
+
 TEST_F(Streams, NotificationEventsAreSetPerPacketUntilUnregistered)
 {
     Start();

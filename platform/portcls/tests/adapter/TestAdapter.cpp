@@ -259,6 +259,12 @@ int32_t PlugWave()
     return status;
 }
 
+void FailNextUserMapping()
+{
+    standin::kernel::ResetFaults();
+    standin::kernel::FailNth(standin::kernel::Fault::UserMapping, 1);
+}
+
 void *RestrictedHandle(void *handle, uint32_t access)
 {
     void *body = nullptr;

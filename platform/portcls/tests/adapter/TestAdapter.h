@@ -102,6 +102,10 @@ int32_t SetSystemPower(int state);
 int32_t UnplugWave();
 int32_t PlugWave();
 
+// The next view of memory in a client process cannot be made (the kernel's
+// fault injection).
+void FailNextUserMapping();
+
 // A second handle of the current process to the object behind handle, with
 // only the given access (what an OpenEvent with fewer rights would give).
 void *RestrictedHandle(void *handle, uint32_t access);
