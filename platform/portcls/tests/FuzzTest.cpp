@@ -125,6 +125,8 @@ private:
             return NoAccessPage();
         case 2:
             return reinterpret_cast<void *>(0x10);
+        case 3:
+            return reinterpret_cast<void *>(0xFFFF800000001000); // kernel space
         default:
             return buffer.data();
         }
