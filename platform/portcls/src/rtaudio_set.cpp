@@ -139,7 +139,12 @@ NTSTATUS MapRegister(WaveRTPin &pin, ks::PropertyCall &call, WaveRTPin::Register
         return status;
     if (hardware.Register == nullptr || hardware.Width == 0 || hardware.Width > 64)
         return STATUS_UNSUCCESSFUL;
-    PMDL mdl = IoAllocateMdl(hardware.Register, (hardware.Width + 7) / 8, FALSE, FALSE, nullptr);
+    // The descriptor is the port's own, as is the view made through it.
+    PMDL mdl = nullptr;
+    {
+        standin::kernel::OwnerScope platform(standin::kernel::kPlatform);
+        mdl = IoAllocateMdl(hardware.Register, (hardware.Width + 7) / 8, FALSE, FALSE, nullptr);
+    }
     if (mdl == nullptr)
         return STATUS_INSUFFICIENT_RESOURCES;
     MmBuildMdlForNonPagedPool(mdl);

@@ -183,6 +183,8 @@ int32_t Load(const Config &config)
         s.config = config;
         s.observed = Observed{};
         s.devicePower = 1;
+        KeInitializeEvent(&s.pendedArrived, SynchronizationEvent, FALSE);
+        KeInitializeEvent(&s.pendedRelease, NotificationEvent, FALSE);
     }
     NTSTATUS status = standin::io::LoadDriver(&DriverEntry, "TestAdapter", &s.driver);
     if (NT_SUCCESS(status))
@@ -259,10 +261,64 @@ int32_t PlugWave()
     return status;
 }
 
-void FailNextUserMapping()
+bool WaitForPendedCall()
+{
+    LARGE_INTEGER timeout{.QuadPart = -10 * standin::kernel::kTicksPerSecond};
+    return KeWaitForSingleObject(&State().pendedArrived, Executive, KernelMode, FALSE, &timeout) == STATUS_SUCCESS;
+}
+
+void ReleasePended()
+{
+    KeSetEvent(&State().pendedRelease, IO_NO_INCREMENT, FALSE);
+}
+
+namespace {
+
+standin::kernel::Fault KernelFault(PortFault kind)
+{
+    return kind == PortFault::Mdl ? standin::kernel::Fault::MdlAllocation : standin::kernel::Fault::UserMapping;
+}
+
+Holdings HoldingsOf(standin::kernel::Owner owner)
+{
+    const standin::kernel::Holdings held = standin::kernel::HeldBy(owner);
+    return Holdings{held.mdls, held.mappings};
+}
+
+} // namespace
+
+void CountPortOperations()
 {
     standin::kernel::ResetFaults();
-    standin::kernel::FailNth(standin::kernel::Fault::UserMapping, 1);
+    for (PortFault kind : {PortFault::Mdl, PortFault::UserMapping})
+        standin::kernel::OperationCount(KernelFault(kind), standin::kernel::FaultFilter::ForOwner(standin::kernel::kPlatform));
+}
+
+size_t PortOperations(PortFault kind)
+{
+    return standin::kernel::OperationCount(KernelFault(kind),
+                                           standin::kernel::FaultFilter::ForOwner(standin::kernel::kPlatform));
+}
+
+void FailPortOperation(PortFault kind, size_t n)
+{
+    standin::kernel::ResetFaults();
+    standin::kernel::FailNth(KernelFault(kind), n, standin::kernel::FaultFilter::ForOwner(standin::kernel::kPlatform));
+}
+
+size_t InjectedPortFailures(PortFault kind)
+{
+    return standin::kernel::InjectedFailures(KernelFault(kind));
+}
+
+Holdings DriverHoldings()
+{
+    return HoldingsOf(standin::io::DriverOwner(State().driver));
+}
+
+Holdings PlatformHoldings()
+{
+    return HoldingsOf(standin::kernel::kPlatform);
 }
 
 void *RestrictedHandle(void *handle, uint32_t access)

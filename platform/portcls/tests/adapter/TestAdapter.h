@@ -7,6 +7,7 @@
 #pragma once
 
 #include <guiddef.h>
+#include <stddef.h>
 #include <stdint.h>
 
 #include <string>
@@ -47,6 +48,7 @@ struct Config {
     int32_t newStreamStatus = 0;   // NewStream fails with it when not 0
     uint32_t maxSubdevices = 2;    // PcAddAdapterDevice's limit
     uint32_t extensionSize = 0;    // PcAddAdapterDevice's device extension size
+    bool holdPended = false;       // the Pended property completes only after ReleasePended
     DescriptorFault descriptorFault = DescriptorFault::None;
 };
 
@@ -102,9 +104,30 @@ int32_t SetSystemPower(int state);
 int32_t UnplugWave();
 int32_t PlugWave();
 
-// The next view of memory in a client process cannot be made (the kernel's
-// fault injection).
-void FailNextUserMapping();
+// Waits (up to ten seconds) until a Pended request has reached the
+// miniport; ReleasePended lets held ones complete.
+bool WaitForPendedCall();
+void ReleasePended();
+
+// The kernel's fault injection, counting only the platform's operations
+// (PortCls's own, not the miniports'): the descriptors of the registers and
+// the views in client processes.
+enum class PortFault { Mdl, UserMapping };
+// Starts counting the port's operations of every kind from 0.
+void CountPortOperations();
+size_t PortOperations(PortFault kind);
+// The n-th operation of kind from now on (1 = the next) fails once.
+void FailPortOperation(PortFault kind, size_t n);
+size_t InjectedPortFailures(PortFault kind);
+
+// What the adapter driver (its miniports' own calls) and the platform
+// (PortCls among it) hold now.
+struct Holdings {
+    size_t mdls = 0, mappings = 0;
+    bool operator==(const Holdings &) const = default;
+};
+Holdings DriverHoldings();
+Holdings PlatformHoldings();
 
 // A second handle of the current process to the object behind handle, with
 // only the given access (what an OpenEvent with fewer rights would give).

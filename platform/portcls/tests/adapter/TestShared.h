@@ -34,6 +34,8 @@ struct Shared {
     PUNKNOWN topologyPort = nullptr;
     std::atomic<int> callsInside{0};
     int devicePower = 1;
+    KEVENT pendedArrived; // a Pended request reached the miniport
+    KEVENT pendedRelease; // with holdPended: the miniport may complete it
 };
 
 Shared &State();

@@ -543,8 +543,13 @@ NTSTATUS PendedHandler(PPCPROPERTY_REQUEST request)
     CallProbe probe;
     if (request->ValueSize < sizeof(ULONG))
         return STATUS_BUFFER_TOO_SMALL;
-    // Answered later, from another thread, as a driver completing work would.
-    std::thread([request] {
+    // Answered later, from another thread, as a driver completing work would
+    // (with holdPended once the test allows it).
+    const bool hold = State().config.holdPended;
+    KeSetEvent(&State().pendedArrived, IO_NO_INCREMENT, FALSE);
+    std::thread([request, hold] {
+        if (hold)
+            KeWaitForSingleObject(&State().pendedRelease, Executive, KernelMode, FALSE, nullptr);
         *static_cast<ULONG *>(request->Value) = 0xABCD;
         request->ValueSize = sizeof(ULONG);
         PcCompletePendingPropertyRequest(request, STATUS_SUCCESS);
