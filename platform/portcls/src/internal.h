@@ -109,14 +109,27 @@ public:
     // Takes out the file object's entries (identity null: all of them).
     std::vector<EventEntry *> Take(PFILE_OBJECT file, const void *identity);
     void Remove(EventEntry *entry);
-    // The one deferred generation a list may have waiting (above DISPATCH_LEVEL).
-    bool TakeDpc();
-    void DpcDone();
+    // A generation above DISPATCH_LEVEL: deferred to the list's DPC (one
+    // waiting at a time; another is lost meanwhile).
+    void QueueDpc(const GUID *set, ULONG id, bool pinEvent, ULONG pinId, bool nodeEvent, ULONG nodeId);
 
 private:
+    struct Deferred {
+        GUID set;
+        bool anySet;
+        ULONG id, pinId, nodeId;
+        bool pinEvent, nodeEvent;
+    };
+    static void RunDpcs(void *context);
+
     std::mutex lock_;
     std::vector<EventEntry *> entries_;
     std::atomic<bool> dpcQueued_{false};
+    Deferred deferred_{};     // written only by the one that queued the DPC
+    std::mutex workerLock_;   // starting the DPC thread
+    PKTHREAD worker_ = nullptr;
+    KEVENT wake_;
+    std::atomic<bool> stopping_{false};
 };
 
 // ---- Automation tables --------------------------------------------------------
