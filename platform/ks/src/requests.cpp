@@ -129,12 +129,13 @@ NTSTATUS HandleProperty(Object &object, PIRP irp, ULONG_PTR &information)
     // A set's value is the caller's data; every other verb writes the value.
     const bool set = (flags & KSPROPERTY_TYPE_SET) != 0;
     std::vector<uint8_t> value(b.outputLength, ValuePoison);
-    status = set ? CaptureInput(b.mode, b.output, b.outputLength, value) : ProbeOutput(b.mode, b.output, b.outputLength);
+    status =
+        set ? CaptureInput(b.mode, b.output, b.outputLength, value) : ProbeOutput(b.mode, b.output, b.outputLength);
     if (!NT_SUCCESS(status))
         return status;
 
-    PropertyCall call{irp, b.is32Bit, input.data(), b.inputLength, value.empty() ? nullptr : value.data(),
-                      b.outputLength, 0};
+    PropertyCall call{
+        irp, b.is32Bit, input.data(), b.inputLength, value.empty() ? nullptr : value.data(), b.outputLength, 0};
     status = object.Property(call);
     information = call.information;
     if (NT_ERROR(status) || set)
@@ -164,8 +165,8 @@ NTSTATUS HandleEnableEvent(Object &object, PIRP irp, ULONG_PTR &information)
         return status;
     ULONG flags;
     std::memcpy(&flags, input.data() + offsetof(KSIDENTIFIER, Flags), sizeof flags);
-    EventEnable request{irp, input.data(), b.inputLength, flags, nullptr, nullptr,
-                        IoGetCurrentIrpStackLocation(irp)->FileObject};
+    EventEnable request{
+        irp, input.data(), b.inputLength, flags, nullptr, nullptr, IoGetCurrentIrpStackLocation(irp)->FileObject};
     if (flags & KSEVENT_TYPE_BASICSUPPORT)
         return object.EnableEvent(request);
     if (!(flags & (KSEVENT_TYPE_ENABLE | KSEVENT_TYPE_ONESHOT)))

@@ -18,8 +18,8 @@ void Free(EventEntry *entry)
     delete entry;
 }
 
-NTSTATUS CallHandler(Port *port, EventEntry *entry, const PCEVENT_ITEM *item, ULONG node, PUNKNOWN minor,
-                     ULONG verb, PIRP irp)
+NTSTATUS CallHandler(Port *port, EventEntry *entry, const PCEVENT_ITEM *item, ULONG node, PUNKNOWN minor, ULONG verb,
+                     PIRP irp)
 {
     PCEVENT_REQUEST request{};
     request.MajorTarget = port->MiniportUnknown();
@@ -52,8 +52,8 @@ void EventList::QueueDpc(const GUID *set, ULONG id, bool pinEvent, ULONG pinId, 
     if (worker_ == nullptr) {
         KeInitializeEvent(&wake_, SynchronizationEvent, FALSE);
         standin::kernel::OwnerScope platform(standin::kernel::kPlatform);
-        worker_ = standin::kernel::StartThread(standin::kernel::SystemProcess(), "PortCls DPC", &EventList::RunDpcs,
-                                               this);
+        worker_ =
+            standin::kernel::StartThread(standin::kernel::SystemProcess(), "PortCls DPC", &EventList::RunDpcs, this);
         if (worker_ == nullptr) {
             dpcQueued_ = false;
             return;
@@ -143,9 +143,8 @@ std::vector<EventEntry *> EventList::Take(PFILE_OBJECT file, const void *identit
     for (EventEntry *entry : entries_)
         if (entry->file == file && (identity == nullptr || entry->identity == identity))
             taken.push_back(entry);
-    std::erase_if(entries_, [&](EventEntry *entry) {
-        return std::find(taken.begin(), taken.end(), entry) != taken.end();
-    });
+    std::erase_if(entries_,
+                  [&](EventEntry *entry) { return std::find(taken.begin(), taken.end(), entry) != taken.end(); });
     return taken;
 }
 
@@ -179,8 +178,7 @@ NTSTATUS EnableEventFor(Port *port, ks::EventEnable &request, const PCEVENT_ITEM
     entry->oneShot = (request.flags & KSEVENT_TYPE_ONESHOT) != 0;
     entry->event = request.event; // taken over on success
     port->Events().Insert(entry);
-    const NTSTATUS status =
-        CallHandler(port, entry, item, nodeId, minorTarget, PCEVENT_VERB_ADD, request.irp);
+    const NTSTATUS status = CallHandler(port, entry, item, nodeId, minorTarget, PCEVENT_VERB_ADD, request.irp);
     if (!NT_SUCCESS(status)) {
         port->Events().Remove(entry);
         delete entry; // the caller still holds the event's reference

@@ -55,8 +55,8 @@ struct MapRequest {
 NTSTATUS MapGuarded(PVOID context)
 {
     auto *request = static_cast<MapRequest *>(context);
-    request->address = MmMapLockedPagesSpecifyCache(request->mdl, UserMode, request->cacheType, nullptr, FALSE,
-                                                    MappingPriority());
+    request->address =
+        MmMapLockedPagesSpecifyCache(request->mdl, UserMode, request->cacheType, nullptr, FALSE, MappingPriority());
     return request->address != nullptr ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
 }
 

@@ -259,8 +259,8 @@ NTSTATUS WaveRTPin::Property(ks::PropertyCall &call)
         const PCPROPERTY_ITEM *item = FindProperty(table, property.Set, property.Id);
         if (item == nullptr)
             return HasPropertySet(table, property.Set) ? STATUS_NOT_FOUND : STATUS_PROPSET_NOT_FOUND;
-        return CallPropertyHandler(device, item, port->MiniportUnknown(), stream, node.NodeId,
-                                   sizeof(KSNODEPROPERTY), call);
+        return CallPropertyHandler(device, item, port->MiniportUnknown(), stream, node.NodeId, sizeof(KSNODEPROPERTY),
+                                   call);
     }
     bool handled = false;
     const NTSTATUS status = PinPropertyByPort(*this, call, handled);
@@ -269,15 +269,13 @@ NTSTATUS WaveRTPin::Property(ks::PropertyCall &call)
     const PCAUTOMATION_TABLE *table = PinDescriptor(descriptor, pinId)->AutomationTable;
     const PCPROPERTY_ITEM *item = FindProperty(table, property.Set, property.Id);
     if (item == nullptr) {
-        const bool knownSet = HasPropertySet(table, property.Set) ||
-                              IsEqualGUID(property.Set, KSPROPSETID_Connection) ||
-                              IsEqualGUID(property.Set, KSPROPSETID_RtAudio) ||
-                              IsEqualGUID(property.Set, KSPROPSETID_Audio) ||
-                              IsEqualGUID(property.Set, KSPROPSETID_Stream);
+        const bool knownSet =
+            HasPropertySet(table, property.Set) || IsEqualGUID(property.Set, KSPROPSETID_Connection) ||
+            IsEqualGUID(property.Set, KSPROPSETID_RtAudio) || IsEqualGUID(property.Set, KSPROPSETID_Audio) ||
+            IsEqualGUID(property.Set, KSPROPSETID_Stream);
         return knownSet ? STATUS_NOT_FOUND : STATUS_PROPSET_NOT_FOUND;
     }
-    return CallPropertyHandler(device, item, port->MiniportUnknown(), stream, PCFILTER_NODE, sizeof(KSPROPERTY),
-                               call);
+    return CallPropertyHandler(device, item, port->MiniportUnknown(), stream, PCFILTER_NODE, sizeof(KSPROPERTY), call);
 }
 
 NTSTATUS WaveRTPin::EnableEvent(ks::EventEnable &request)

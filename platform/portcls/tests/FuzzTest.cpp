@@ -34,9 +34,15 @@ uint64_t Setting(const char *name, uint64_t fallback)
     return text != nullptr ? std::strtoull(text, nullptr, 0) : fallback;
 }
 
-const GUID *const Sets[] = {&KSPROPSETID_Pin,      &KSPROPSETID_Topology,        &KSPROPSETID_Connection,
-                            &KSPROPSETID_Audio,    &KSPROPSETID_RtAudio,         &KSPROPSETID_Jack,
-                            &KSPROPSETID_Stream,   &testadapter::TestPropertySet, &KSEVENTSETID_PinCapsChange,
+const GUID *const Sets[] = {&KSPROPSETID_Pin,
+                            &KSPROPSETID_Topology,
+                            &KSPROPSETID_Connection,
+                            &KSPROPSETID_Audio,
+                            &KSPROPSETID_RtAudio,
+                            &KSPROPSETID_Jack,
+                            &KSPROPSETID_Stream,
+                            &testadapter::TestPropertySet,
+                            &KSEVENTSETID_PinCapsChange,
                             &testadapter::TestNodeEventSet};
 const ULONG Flags[] = {KSPROPERTY_TYPE_GET,
                        KSPROPERTY_TYPE_SET,
@@ -48,8 +54,8 @@ const ULONG Flags[] = {KSPROPERTY_TYPE_GET,
                        KSEVENT_TYPE_ENABLE | KSEVENT_TYPE_TOPOLOGY,
                        0,
                        0xFFFFFFFF};
-const DWORD Codes[] = {IOCTL_KS_PROPERTY, IOCTL_KS_PROPERTY, IOCTL_KS_PROPERTY, IOCTL_KS_ENABLE_EVENT,
-                       IOCTL_KS_DISABLE_EVENT, IOCTL_KS_METHOD, IOCTL_KS_WRITE_STREAM, 0x2F0013};
+const DWORD Codes[] = {IOCTL_KS_PROPERTY,      IOCTL_KS_PROPERTY, IOCTL_KS_PROPERTY,     IOCTL_KS_ENABLE_EVENT,
+                       IOCTL_KS_DISABLE_EVENT, IOCTL_KS_METHOD,   IOCTL_KS_WRITE_STREAM, 0x2F0013};
 
 // An inaccessible page: a bad pointer that is really bad.
 uint8_t *NoAccessPage()
@@ -119,16 +125,11 @@ private:
     void *Pointer(std::vector<uint8_t> &buffer)
     {
         switch (Next(24)) {
-        case 0:
-            return nullptr;
-        case 1:
-            return NoAccessPage();
-        case 2:
-            return reinterpret_cast<void *>(0x10);
-        case 3:
-            return reinterpret_cast<void *>(0xFFFF800000001000); // kernel space
-        default:
-            return buffer.data();
+        case 0: return nullptr;
+        case 1: return NoAccessPage();
+        case 2: return reinterpret_cast<void *>(0x10);
+        case 3: return reinterpret_cast<void *>(0xFFFF800000001000); // kernel space
+        default: return buffer.data();
         }
     }
 
@@ -190,7 +191,7 @@ private:
             head.Id = 1 + Next(3);
             break;
         }
-        case 3: // events on the pin
+        case 3:   // events on the pin
         case 7: { // and on filters: pin-wise, node and bare
             code = Next(3) ? IOCTL_KS_ENABLE_EVENT : IOCTL_KS_DISABLE_EVENT;
             head.Set = Next(3) ? KSEVENTSETID_PinCapsChange : testadapter::TestNodeEventSet;

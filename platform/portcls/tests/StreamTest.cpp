@@ -303,8 +303,7 @@ TEST_F(Streams, NotificationEventsAreSetPerPacketUntilUnregistered)
     ASSERT_TRUE(RtAudio(KSPROPERTY_RTAUDIO_REGISTER_NOTIFICATION_EVENT, KSPROPERTY_TYPE_SET, nullptr, 0, event).ok);
     // A handle the client may not set is refused before the miniport sees it.
     HANDLE waitOnly = testadapter::RestrictedHandle(event, SYNCHRONIZE);
-    EXPECT_EQ(RtAudio(KSPROPERTY_RTAUDIO_REGISTER_NOTIFICATION_EVENT, KSPROPERTY_TYPE_GET, nullptr, 0, waitOnly)
-                  .error,
+    EXPECT_EQ(RtAudio(KSPROPERTY_RTAUDIO_REGISTER_NOTIFICATION_EVENT, KSPROPERTY_TYPE_GET, nullptr, 0, waitOnly).error,
               DWORD(ERROR_ACCESS_DENIED));
     EXPECT_EQ(testadapter::Snapshot().eventsRegistered, 1);
 
@@ -316,9 +315,8 @@ TEST_F(Streams, NotificationEventsAreSetPerPacketUntilUnregistered)
     ASSERT_TRUE(RtAudio(KSPROPERTY_RTAUDIO_PACKETCOUNT, KSPROPERTY_TYPE_GET, &packets, sizeof packets).ok);
     EXPECT_EQ(packets, 1u);
     BOOL supported = FALSE;
-    ASSERT_TRUE(RtAudio(KSPROPERTY_RTAUDIO_QUERY_NOTIFICATION_SUPPORT, KSPROPERTY_TYPE_GET, &supported,
-                        sizeof supported)
-                    .ok);
+    ASSERT_TRUE(
+        RtAudio(KSPROPERTY_RTAUDIO_QUERY_NOTIFICATION_SUPPORT, KSPROPERTY_TYPE_GET, &supported, sizeof supported).ok);
     EXPECT_TRUE(supported);
 
     ASSERT_TRUE(RtAudio(KSPROPERTY_RTAUDIO_UNREGISTER_NOTIFICATION_EVENT, KSPROPERTY_TYPE_GET, nullptr, 0, event).ok);
@@ -356,9 +354,8 @@ TEST_F(Streams, PacketsAndPresentationPositionReachTheStream)
     EXPECT_EQ(Control(pin, IOCTL_KS_PROPERTY, &property, sizeof property, &write, sizeof write).error,
               DWORD(ERROR_INVALID_FUNCTION));
     KSAUDIO_PRESENTATION_POSITION presentation{};
-    ASSERT_TRUE(RtAudio(KSPROPERTY_RTAUDIO_PRESENTATION_POSITION, KSPROPERTY_TYPE_GET, &presentation,
-                        sizeof presentation)
-                    .ok);
+    ASSERT_TRUE(
+        RtAudio(KSPROPERTY_RTAUDIO_PRESENTATION_POSITION, KSPROPERTY_TYPE_GET, &presentation, sizeof presentation).ok);
     EXPECT_EQ(presentation.u64PositionInBlocks, 1000u);
 }
 
@@ -383,9 +380,8 @@ TEST_F(Streams, AStreamWithoutTheOptionalInterfacesSaysSo)
     property.Property.Id = KSPROPERTY_RTAUDIO_BUFFER;
     EXPECT_TRUE(Control(pin, IOCTL_KS_PROPERTY, &property, sizeof property, &buffer, sizeof buffer).ok);
     BOOL supported = TRUE;
-    ASSERT_TRUE(RtAudio(KSPROPERTY_RTAUDIO_QUERY_NOTIFICATION_SUPPORT, KSPROPERTY_TYPE_GET, &supported,
-                        sizeof supported)
-                    .ok);
+    ASSERT_TRUE(
+        RtAudio(KSPROPERTY_RTAUDIO_QUERY_NOTIFICATION_SUPPORT, KSPROPERTY_TYPE_GET, &supported, sizeof supported).ok);
     EXPECT_FALSE(supported);
     ULONG packets = 0;
     EXPECT_EQ(RtAudio(KSPROPERTY_RTAUDIO_PACKETCOUNT, KSPROPERTY_TYPE_GET, &packets, sizeof packets).error,
@@ -432,7 +428,8 @@ TEST_F(Streams, AProcessEndWaitsForTheRequestItsThreadHasInTheMiniport)
         "pended",
         [](void *context) {
             auto *c = static_cast<Call *>(context);
-            c->reply = Get(c->pin, testadapter::TestPropertySet, testadapter::PropertyPended, &c->value, sizeof c->value);
+            c->reply =
+                Get(c->pin, testadapter::TestPropertySet, testadapter::PropertyPended, &c->value, sizeof c->value);
         },
         &call);
     ASSERT_TRUE(testadapter::WaitForPendedCall());
@@ -480,9 +477,8 @@ TEST_F(Streams, A32BitProcessGetsThe32BitLayouts)
     registerProperty.Property.Id = KSPROPERTY_RTAUDIO_POSITIONREGISTER;
     registerProperty.Property.Flags = KSPROPERTY_TYPE_GET;
     KSRTAUDIO_HWREGISTER32 position{};
-    ASSERT_TRUE(Control(pin, IOCTL_KS_PROPERTY, &registerProperty, sizeof registerProperty, &position,
-                        sizeof position)
-                    .ok);
+    ASSERT_TRUE(
+        Control(pin, IOCTL_KS_PROPERTY, &registerProperty, sizeof registerProperty, &position, sizeof position).ok);
     EXPECT_EQ(position.Width, 32u);
     EXPECT_NE(position.Register, 0u);
     // The 64-bit layout from a 32-bit caller is one that does not fit.

@@ -41,14 +41,9 @@ NTSTATUS HandleEventRequest(PPCEVENT_REQUEST request, IPortEvents *events)
             return STATUS_UNSUCCESSFUL;
         events->AddEventToEventList(request->EventEntry);
         return STATUS_SUCCESS;
-    case PCEVENT_VERB_REMOVE:
-        ++o.eventRemoves;
-        return STATUS_SUCCESS;
-    case PCEVENT_VERB_SUPPORT:
-        ++o.eventSupports;
-        return STATUS_SUCCESS;
-    default:
-        return STATUS_INVALID_PARAMETER;
+    case PCEVENT_VERB_REMOVE: ++o.eventRemoves; return STATUS_SUCCESS;
+    case PCEVENT_VERB_SUPPORT: ++o.eventSupports; return STATUS_SUCCESS;
+    default: return STATUS_INVALID_PARAMETER;
     }
 }
 
@@ -90,8 +85,8 @@ public:
 };
 
 NTSTATUS RegisterFilter(PDEVICE_OBJECT fdo, PIRP irp, PRESOURCELIST resources, PUNKNOWN adapter, REFCLSID portClass,
-                        NTSTATUS (*newMiniport)(PUNKNOWN *), const wchar_t *name, PUNKNOWN *port,
-                        int32_t *initStatus, int32_t *registerStatus)
+                        NTSTATUS (*newMiniport)(PUNKNOWN *), const wchar_t *name, PUNKNOWN *port, int32_t *initStatus,
+                        int32_t *registerStatus)
 {
     PUNKNOWN miniport = nullptr;
     PPORT newPort = nullptr;
@@ -130,9 +125,8 @@ NTSTATUS StartDevice(PDEVICE_OBJECT fdo, PIRP irp, PRESOURCELIST resources)
                                 CLSID_PortTopology, &NewTopologyMiniport, L"topo", &s.topologyPort, nullptr, nullptr);
     int32_t initStatus = 0, registerStatus = 0;
     if (NT_SUCCESS(status))
-        status = RegisterFilter(fdo, irp, resources, static_cast<IAdapterPowerManagement2 *>(adapter),
-                                CLSID_PortWaveRT, &NewWaveMiniport, L"wave", &s.wavePort, &initStatus,
-                                &registerStatus);
+        status = RegisterFilter(fdo, irp, resources, static_cast<IAdapterPowerManagement2 *>(adapter), CLSID_PortWaveRT,
+                                &NewWaveMiniport, L"wave", &s.wavePort, &initStatus, &registerStatus);
     {
         std::lock_guard<std::mutex> hold(s.lock);
         s.observed.waveInitStatus = initStatus;
@@ -236,8 +230,8 @@ int32_t UnplugWave()
     Shared &s = State();
     PUNREGISTERPHYSICALCONNECTION connections = nullptr;
     PUNREGISTERSUBDEVICE subdevices = nullptr;
-    NTSTATUS status = s.wavePort->QueryInterface(IID_IUnregisterPhysicalConnection,
-                                                 reinterpret_cast<PVOID *>(&connections));
+    NTSTATUS status =
+        s.wavePort->QueryInterface(IID_IUnregisterPhysicalConnection, reinterpret_cast<PVOID *>(&connections));
     if (NT_SUCCESS(status)) {
         status = connections->UnregisterPhysicalConnection(s.fdo, s.wavePort, WaveBridgePin, s.topologyPort,
                                                            TopologyBridgePin);
@@ -291,7 +285,8 @@ void CountPortOperations()
 {
     standin::kernel::ResetFaults();
     for (PortFault kind : {PortFault::Mdl, PortFault::UserMapping})
-        standin::kernel::OperationCount(KernelFault(kind), standin::kernel::FaultFilter::ForOwner(standin::kernel::kPlatform));
+        standin::kernel::OperationCount(KernelFault(kind),
+                                        standin::kernel::FaultFilter::ForOwner(standin::kernel::kPlatform));
 }
 
 size_t PortOperations(PortFault kind)
