@@ -42,17 +42,25 @@ protected:
     KSRTAUDIO_BUFFER Running(ULONG requested = 4096)
     {
         EXPECT_EQ(CreatePcmPin(wave, &pin), 0u);
-        KSRTAUDIO_BUFFER_PROPERTY_WITH_NOTIFICATION property{};
-        property.Property.Set = KSPROPSETID_RtAudio;
-        property.Property.Id = KSPROPERTY_RTAUDIO_BUFFER_WITH_NOTIFICATION;
-        property.Property.Flags = KSPROPERTY_TYPE_GET;
-        property.RequestedBufferSize = requested;
-        property.NotificationCount = 2;
         KSRTAUDIO_BUFFER buffer{};
-        const Reply reply = Control(pin, IOCTL_KS_PROPERTY, &property, sizeof property, &buffer, sizeof buffer);
+        const Reply reply = Buffer(requested, 2, buffer);
         EXPECT_TRUE(reply.ok) << reply.error;
         EXPECT_TRUE(SetState(pin, KSSTATE_RUN).ok);
         return buffer;
+    }
+
+    // The pin's buffer, with notifications (that many packets) or without (0).
+    Reply Buffer(ULONG requested, ULONG notifications, KSRTAUDIO_BUFFER &buffer)
+    {
+        KSRTAUDIO_BUFFER_PROPERTY_WITH_NOTIFICATION property{};
+        property.Property.Set = KSPROPSETID_RtAudio;
+        property.Property.Id =
+            notifications != 0 ? KSPROPERTY_RTAUDIO_BUFFER_WITH_NOTIFICATION : KSPROPERTY_RTAUDIO_BUFFER;
+        property.Property.Flags = KSPROPERTY_TYPE_GET;
+        property.RequestedBufferSize = requested;
+        property.NotificationCount = notifications;
+        const DWORD size = notifications != 0 ? sizeof property : sizeof(KSRTAUDIO_BUFFER_PROPERTY);
+        return Control(pin, IOCTL_KS_PROPERTY, &property, size, &buffer, sizeof buffer);
     }
 
     Reply RtAudio(ULONG id, ULONG flags, void *value, DWORD valueLength, HANDLE event = nullptr)
@@ -237,12 +245,7 @@ TEST_F(Streams, EachViewOrDescriptorThePortCannotMakeFailsTheRequestAndLeavesNot
     auto scenario = [&] {
         Mapped result;
         EXPECT_EQ(CreatePcmPin(wave, &pin), 0u);
-        KSRTAUDIO_BUFFER_PROPERTY property{};
-        property.Property.Set = KSPROPSETID_RtAudio;
-        property.Property.Id = KSPROPERTY_RTAUDIO_BUFFER;
-        property.Property.Flags = KSPROPERTY_TYPE_GET;
-        property.RequestedBufferSize = 4000;
-        result.buffer = Control(pin, IOCTL_KS_PROPERTY, &property, sizeof property, &result.view, sizeof result.view);
+        result.buffer = Buffer(4000, 0, result.view);
         KSRTAUDIO_HWREGISTER hardware{};
         result.position = RtAudio(KSPROPERTY_RTAUDIO_POSITIONREGISTER, KSPROPERTY_TYPE_GET, &hardware, sizeof hardware);
         result.clock = RtAudio(KSPROPERTY_RTAUDIO_CLOCKREGISTER, KSPROPERTY_TYPE_GET, &hardware, sizeof hardware);
@@ -367,18 +370,10 @@ TEST_F(Streams, AStreamWithoutTheOptionalInterfacesSaysSo)
     config.clockRegister = false;
     Start(config);
     ASSERT_EQ(CreatePcmPin(wave, &pin), 0u);
-    KSRTAUDIO_BUFFER_PROPERTY_WITH_NOTIFICATION property{};
-    property.Property.Set = KSPROPSETID_RtAudio;
-    property.Property.Id = KSPROPERTY_RTAUDIO_BUFFER_WITH_NOTIFICATION;
-    property.Property.Flags = KSPROPERTY_TYPE_GET;
-    property.RequestedBufferSize = 4000;
-    property.NotificationCount = 2;
     KSRTAUDIO_BUFFER buffer{};
-    EXPECT_EQ(Control(pin, IOCTL_KS_PROPERTY, &property, sizeof property, &buffer, sizeof buffer).error,
-              DWORD(ERROR_NOT_SUPPORTED));
+    EXPECT_EQ(Buffer(4000, 2, buffer).error, DWORD(ERROR_NOT_SUPPORTED));
     // The plain buffer still works.
-    property.Property.Id = KSPROPERTY_RTAUDIO_BUFFER;
-    EXPECT_TRUE(Control(pin, IOCTL_KS_PROPERTY, &property, sizeof property, &buffer, sizeof buffer).ok);
+    EXPECT_TRUE(Buffer(4000, 0, buffer).ok);
     BOOL supported = TRUE;
     ASSERT_TRUE(
         RtAudio(KSPROPERTY_RTAUDIO_QUERY_NOTIFICATION_SUPPORT, KSPROPERTY_TYPE_GET, &supported, sizeof supported).ok);
