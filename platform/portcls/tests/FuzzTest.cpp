@@ -313,6 +313,7 @@ TEST(Fuzz, RandomRequestsFromClientsThatComeAndGo)
     testadapter::Config config;
     config.maxGlobalInstances = 4; // several pins at once, two per filter handle
     config.maxFilterInstances = 2;
+    config.handlerYields = 2; // the device lock is held meanwhile: a long stay convoys the clients
     ASSERT_EQ(testadapter::Load(config), 0);
     std::vector<std::unique_ptr<Client>> clients;
     for (unsigned i = 0; i < 3; ++i)
@@ -324,14 +325,16 @@ TEST(Fuzz, RandomRequestsFromClientsThatComeAndGo)
     // The hardware and the process killer, driven from here until the
     // clients are done.
     std::mt19937_64 random(seed ^ 0xFFFF);
-    uint64_t kills = 0;
+    uint64_t kills = 0, nextKill = 300;
     while (done.load() < requests / 3 * 3) {
         testadapter::Advance(static_cast<uint32_t>(random() % 700));
         testadapter::Generate(random() % 2, &KSEVENTSETID_PinCapsChange, uint32_t(random() % 2), random() % 2,
                               uint32_t(random() % 2), false, 0);
-        if (random() % 64 == 0) {
+        // A process end every few hundred requests, whatever the pace.
+        if (done.load() >= nextKill) {
             clients[random() % clients.size()]->Kill();
             ++kills;
+            nextKill += 300 + random() % 200;
         }
         std::this_thread::yield();
     }
@@ -344,6 +347,7 @@ TEST(Fuzz, RandomRequestsFromClientsThatComeAndGo)
     EXPECT_EQ(testadapter::Unload(), 0);
     const testadapter::Observed seen = testadapter::Snapshot();
     EXPECT_EQ(seen.streamsDestroyed, seen.newStreams);
+    EXPECT_EQ(seen.maxConcurrentCalls, 1); // the device lock held throughout
     // The requests reached the depths: streams, buffers, events.
     EXPECT_GT(seen.newStreams, 0);
     EXPECT_GT(seen.buffersAllocated, 0);

@@ -49,6 +49,7 @@ struct Config {
     uint32_t maxSubdevices = 2;  // PcAddAdapterDevice's limit
     uint32_t extensionSize = 0;  // PcAddAdapterDevice's device extension size
     bool holdPended = false;     // the Pended property completes only after ReleasePended
+    uint32_t handlerYields = 64; // the Value handler yields this often inside (room to overlap)
     DescriptorFault descriptorFault = DescriptorFault::None;
 };
 

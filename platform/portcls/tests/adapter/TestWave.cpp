@@ -537,7 +537,7 @@ NTSTATUS ValueHandler(PPCPROPERTY_REQUEST request)
     if (request->ValueSize < sizeof(ULONG))
         return STATUS_BUFFER_TOO_SMALL;
     // Long enough for another caller to overlap, if nothing serialised them.
-    for (int i = 0; i < 64; ++i)
+    for (uint32_t i = 0; i < State().config.handlerYields; ++i)
         std::this_thread::yield();
     if (request->Verb & KSPROPERTY_TYPE_GET)
         *static_cast<ULONG *>(request->Value) = storedValue;
