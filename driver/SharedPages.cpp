@@ -2,7 +2,6 @@
 #include "SharedPages.h"
 #include "Atomics.h"
 #include "Guard.h"
-#include "KernelCompat.h"
 #include "Startup.h"
 
 namespace {

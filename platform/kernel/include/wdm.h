@@ -3,6 +3,10 @@
    of this name declares it. The I/O manager's part joins at the end. */
 #pragma once
 
+/* Kernel-mode code: the kernel-only parts of shared headers (ks.h) apply. */
+#define _WDMDDK_
+#define _NTDDK_
+
 #include <ntdef.h>
 
 #include <string.h>
@@ -278,6 +282,7 @@ VOID IoFreeMdl(PMDL Mdl);
 PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, MEMORY_CACHING_TYPE CacheType,
                                    PVOID RequestedAddress, ULONG BugCheckOnFailure, ULONG Priority);
 VOID MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList);
+VOID MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
 
 /* ---- Dispatcher objects ---- */
 typedef struct _DISPATCHER_HEADER {
