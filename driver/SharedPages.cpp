@@ -5,8 +5,6 @@
 #include "KernelCompat.h"
 #include "Startup.h"
 
-namespace {
-
 // Every view of the driver's pages: cached, wherever the platform chooses,
 // reported instead of stopping the system, and not executable where the
 // platform knows the flag.
@@ -17,6 +15,8 @@ ULONG MappingPriority()
         priority |= MdlMappingNoExecute;
     return priority;
 }
+
+namespace {
 
 PVOID MapPages(PMDL mdl, KPROCESSOR_MODE mode)
 {
