@@ -3,7 +3,8 @@
    define, and TCHAR, which ksmedia.h expects). */
 #pragma once
 #ifndef DECLSPEC_NOVTABLE
-#define DECLSPEC_NOVTABLE __declspec(novtable)
+/* An optimisation hint g++ does not know; empty, as nothing depends on it. */
+#define DECLSPEC_NOVTABLE
 #endif
 #ifndef DECLSPEC_NOTHROW
 #define DECLSPEC_NOTHROW

@@ -2,7 +2,6 @@
 #include "SharedPages.h"
 #include "Atomics.h"
 #include "Guard.h"
-#include "KernelCompat.h"
 #include "Startup.h"
 
 // Every view of the driver's pages: cached, wherever the platform chooses,

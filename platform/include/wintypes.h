@@ -72,6 +72,8 @@ typedef void *HANDLE, **PHANDLE;
 typedef LONG NTSTATUS, *PNTSTATUS;
 typedef LONG HRESULT;
 typedef ULONG LCID;
+typedef DWORD COLORREF;
+typedef DWORD ACCESS_MASK, *PACCESS_MASK;
 typedef USHORT LANGID;
 
 #define TRUE 1

@@ -48,7 +48,147 @@ typedef struct _IO_STATUS_BLOCK {
 #define IRP_MN_STOP_DEVICE 0x04
 #define IRP_MN_QUERY_STOP_DEVICE 0x05
 #define IRP_MN_CANCEL_STOP_DEVICE 0x06
+#define IRP_MN_QUERY_CAPABILITIES 0x09
 #define IRP_MN_SURPRISE_REMOVAL 0x17
+
+#define IRP_MN_WAIT_WAKE 0x00
+#define IRP_MN_POWER_SEQUENCE 0x01
+#define IRP_MN_SET_POWER 0x02
+#define IRP_MN_QUERY_POWER 0x03
+
+/* ---- Power states, device capabilities, DMA descriptions, registry classes ---- */
+typedef enum _SYSTEM_POWER_STATE {
+    PowerSystemUnspecified = 0,
+    PowerSystemWorking,
+    PowerSystemSleeping1,
+    PowerSystemSleeping2,
+    PowerSystemSleeping3,
+    PowerSystemHibernate,
+    PowerSystemShutdown,
+    PowerSystemMaximum
+} SYSTEM_POWER_STATE, *PSYSTEM_POWER_STATE;
+#define POWER_SYSTEM_MAXIMUM PowerSystemMaximum
+
+typedef enum _DEVICE_POWER_STATE {
+    PowerDeviceUnspecified = 0,
+    PowerDeviceD0,
+    PowerDeviceD1,
+    PowerDeviceD2,
+    PowerDeviceD3,
+    PowerDeviceMaximum
+} DEVICE_POWER_STATE, *PDEVICE_POWER_STATE;
+
+typedef union _POWER_STATE {
+    SYSTEM_POWER_STATE SystemState;
+    DEVICE_POWER_STATE DeviceState;
+} POWER_STATE, *PPOWER_STATE;
+
+typedef enum _POWER_STATE_TYPE { SystemPowerState = 0, DevicePowerState } POWER_STATE_TYPE, *PPOWER_STATE_TYPE;
+
+typedef enum {
+    PowerActionNone = 0,
+    PowerActionReserved,
+    PowerActionSleep,
+    PowerActionHibernate,
+    PowerActionShutdown,
+    PowerActionShutdownReset,
+    PowerActionShutdownOff,
+    PowerActionWarmEject,
+    PowerActionDisplayOff
+} POWER_ACTION, *PPOWER_ACTION;
+
+typedef struct _DEVICE_CAPABILITIES {
+    USHORT Size;
+    USHORT Version;
+    ULONG DeviceD1 : 1;
+    ULONG DeviceD2 : 1;
+    ULONG LockSupported : 1;
+    ULONG EjectSupported : 1;
+    ULONG Removable : 1;
+    ULONG DockDevice : 1;
+    ULONG UniqueID : 1;
+    ULONG SilentInstall : 1;
+    ULONG RawDeviceOK : 1;
+    ULONG SurpriseRemovalOK : 1;
+    ULONG WakeFromD0 : 1;
+    ULONG WakeFromD1 : 1;
+    ULONG WakeFromD2 : 1;
+    ULONG WakeFromD3 : 1;
+    ULONG HardwareDisabled : 1;
+    ULONG NonDynamic : 1;
+    ULONG WarmEjectSupported : 1;
+    ULONG NoDisplayInUI : 1;
+    ULONG Reserved : 14;
+    ULONG Address;
+    ULONG UINumber;
+    DEVICE_POWER_STATE DeviceState[PowerSystemMaximum];
+    SYSTEM_POWER_STATE SystemWake;
+    DEVICE_POWER_STATE DeviceWake;
+    ULONG D1Latency;
+    ULONG D2Latency;
+    ULONG D3Latency;
+} DEVICE_CAPABILITIES, *PDEVICE_CAPABILITIES;
+
+typedef enum _DMA_WIDTH { Width8Bits, Width16Bits, Width32Bits, Width64Bits, WidthNoWrap, MaximumDmaWidth } DMA_WIDTH,
+    *PDMA_WIDTH;
+typedef enum _DMA_SPEED { Compatible, TypeA, TypeB, TypeC, TypeF, MaximumDmaSpeed } DMA_SPEED, *PDMA_SPEED;
+
+typedef enum {
+    DevicePropertyDeviceDescription = 0x0,
+    DevicePropertyHardwareID = 0x1,
+    DevicePropertyCompatibleIDs = 0x2,
+    DevicePropertyBootConfiguration = 0x3,
+    DevicePropertyBootConfigurationTranslated = 0x4,
+    DevicePropertyClassName = 0x5,
+    DevicePropertyClassGuid = 0x6,
+    DevicePropertyDriverKeyName = 0x7,
+    DevicePropertyManufacturer = 0x8,
+    DevicePropertyFriendlyName = 0x9,
+    DevicePropertyLocationInformation = 0xa,
+    DevicePropertyPhysicalDeviceObjectName = 0xb,
+    DevicePropertyBusTypeGuid = 0xc,
+    DevicePropertyLegacyBusType = 0xd,
+    DevicePropertyBusNumber = 0xe,
+    DevicePropertyEnumeratorName = 0xf,
+    DevicePropertyAddress = 0x10,
+    DevicePropertyUINumber = 0x11,
+    DevicePropertyInstallState = 0x12,
+    DevicePropertyRemovalPolicy = 0x13,
+    DevicePropertyResourceRequirements = 0x14,
+    DevicePropertyAllocatedResources = 0x15,
+    DevicePropertyContainerID = 0x16
+} DEVICE_REGISTRY_PROPERTY;
+
+typedef enum _KEY_INFORMATION_CLASS {
+    KeyBasicInformation,
+    KeyNodeInformation,
+    KeyFullInformation,
+    KeyNameInformation,
+    KeyCachedInformation,
+    KeyFlagsInformation,
+    KeyVirtualizationInformation,
+    KeyHandleTagsInformation,
+    KeyTrustInformation,
+    KeyLayerInformation,
+    MaxKeyInfoClass
+} KEY_INFORMATION_CLASS;
+
+typedef enum _KEY_VALUE_INFORMATION_CLASS {
+    KeyValueBasicInformation,
+    KeyValueFullInformation,
+    KeyValuePartialInformation,
+    KeyValueFullInformationAlign64,
+    KeyValuePartialInformationAlign64,
+    KeyValueLayerInformation,
+    MaxKeyValueInfoClass
+} KEY_VALUE_INFORMATION_CLASS;
+
+/* Only passed through by pointer here. */
+typedef struct _RTL_QUERY_REGISTRY_TABLE *PRTL_QUERY_REGISTRY_TABLE;
+struct _KINTERRUPT;
+typedef struct _KINTERRUPT *PKINTERRUPT;
+struct _ADAPTER_OBJECT;
+typedef struct _ADAPTER_OBJECT *PADAPTER_OBJECT;
 
 /* ---- Priority boosts for IoCompleteRequest ---- */
 #define IO_DISK_INCREMENT 1
@@ -138,6 +278,8 @@ typedef VOID DRIVER_CANCEL(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp
 typedef DRIVER_CANCEL *PDRIVER_CANCEL;
 typedef NTSTATUS IO_COMPLETION_ROUTINE(PDEVICE_OBJECT DeviceObject, struct _IRP *Irp, PVOID Context);
 typedef IO_COMPLETION_ROUTINE *PIO_COMPLETION_ROUTINE;
+typedef VOID IO_TIMER_ROUTINE(struct _DEVICE_OBJECT *DeviceObject, PVOID Context);
+typedef IO_TIMER_ROUTINE *PIO_TIMER_ROUTINE;
 
 typedef struct _DRIVER_EXTENSION {
     struct _DRIVER_OBJECT *DriverObject;
@@ -207,6 +349,33 @@ typedef enum _INTERFACE_TYPE {
 #define CmResourceTypeInterrupt 2
 #define CmResourceTypeMemory 3
 #define CmResourceTypeDma 4
+#define CmResourceTypeDeviceSpecific 5
+#define CmResourceTypeBusNumber 6
+#define CmResourceTypeNonArbitrated 128
+#define CmResourceTypeConfigData 128
+#define CmResourceTypeDevicePrivate 129
+#define CmResourceTypePcCardConfig 130
+#define CmResourceTypeMfCardConfig 131
+typedef int CM_RESOURCE_TYPE;
+
+typedef struct _DEVICE_DESCRIPTION {
+    ULONG Version;
+    BOOLEAN Master;
+    BOOLEAN ScatterGather;
+    BOOLEAN DemandMode;
+    BOOLEAN AutoInitialize;
+    BOOLEAN Dma32BitAddresses;
+    BOOLEAN IgnoreCount;
+    BOOLEAN Reserved1;
+    BOOLEAN Dma64BitAddresses;
+    ULONG BusNumber;
+    ULONG DmaChannel;
+    INTERFACE_TYPE InterfaceType;
+    DMA_WIDTH DmaWidth;
+    DMA_SPEED DmaSpeed;
+    ULONG MaximumLength;
+    ULONG DmaPort;
+} DEVICE_DESCRIPTION, *PDEVICE_DESCRIPTION;
 
 #pragma pack(push, 4)
 typedef struct _CM_PARTIAL_RESOURCE_DESCRIPTOR {
@@ -291,6 +460,15 @@ typedef struct _IO_STACK_LOCATION {
             ULONG IoControlCode;
             PVOID Type3InputBuffer;
         } DeviceIoControl;
+        struct {
+            PDEVICE_CAPABILITIES Capabilities;
+        } DeviceCapabilities;
+        struct {
+            ULONG SystemContext;
+            POWER_STATE_TYPE Type;
+            POWER_STATE State;
+            POWER_ACTION ShutdownType;
+        } Power;
         struct {
             PCM_RESOURCE_LIST AllocatedResources;
             PCM_RESOURCE_LIST AllocatedResourcesTranslated;

@@ -3,6 +3,10 @@
    of this name declares it. The I/O manager's part joins at the end. */
 #pragma once
 
+/* Kernel-mode code: the kernel-only parts of shared headers (ks.h) apply. */
+#define _WDMDDK_
+#define _NTDDK_
+
 #include <ntdef.h>
 
 #include <string.h>
