@@ -10,6 +10,10 @@
 #include "UnknownBase.h"
 
 class WaveMiniport;
+class Adapter;
+
+// The adapter of the started device, or null (kept by the driver's entry).
+Adapter *StartedAdapter();
 
 class Adapter : public UnknownObject<IAdapterPowerManagement2> {
 public:
@@ -36,6 +40,9 @@ public:
     NTSTATUS DeviceControl(PDEVICE_OBJECT device, PIRP irp);
 
     DEVICE_POWER_STATE PowerState() const { return powerState; }
+    ControlPipe &Pipe(PipeKind kind) { return kind == PipeRender ? pipeRender : pipeCapture; }
+    // Open WaveRT filter handles the routing knows.
+    ULONG FilterHandleCount();
 
 private:
     NTSTATUS StartSubdevices(EndpointLink &link, PIRP irp);

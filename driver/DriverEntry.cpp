@@ -103,6 +103,8 @@ void OnUnload(PDRIVER_OBJECT driver)
 
 } // namespace
 
+Adapter *StartedAdapter() { return LoadPointer(adapter); }
+
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
 {
     if (!Mosaik::LibraryStartup() || Mosaik::GetOsVersion() < Mosaik::OsVersion60) {

@@ -141,6 +141,14 @@ void Adapter::ForgetFilterHandle(PFILE_OBJECT file)
     Mosaik::MemFree(found);
 }
 
+ULONG Adapter::FilterHandleCount()
+{
+    Mosaik::Lock(handleLock);
+    const ULONG count = filterHandles.Count;
+    Mosaik::Unlock(handleLock);
+    return count;
+}
+
 Adapter::~Adapter()
 {
     Mosaik::Lock(handleLock);

@@ -70,8 +70,8 @@ void WaveStream::UpdateOnDeviceAdvance()
         SignalNotificationEvents();
 }
 
-// The list lock keeps an event alive while it is signalled: its owner
-// unregisters it before letting it go.
+// Each listed event is referenced, so it lives while it is on the list,
+// whatever order its owner lets go of it in.
 void WaveStream::SignalNotificationEvents()
 {
     Mosaik::Lock(eventListLock);
@@ -220,8 +220,9 @@ STDMETHODIMP_(NTSTATUS) WaveStream::RegisterNotificationEvent(PKEVENT event)
         if (node == nullptr) {
             status = STATUS_INSUFFICIENT_RESOURCES;
         } else {
+            ObReferenceObject(event);
             node->Node = Mosaik::ListNode{};
-            node->Event = event; // not referenced: its owner unregisters it before letting it go
+            node->Event = event;
             eventList.PushBack(&node->Node);
         }
     }
@@ -238,14 +239,16 @@ STDMETHODIMP_(NTSTATUS) WaveStream::UnregisterNotificationEvent(PKEVENT event)
     Mosaik::Unlock(eventListLock);
     if (node == nullptr)
         return STATUS_NOT_FOUND;
+    ObDereferenceObject(node->Event);
     Mosaik::MemFree(node);
     return STATUS_SUCCESS;
 }
 
+// The stream is going: nothing signals any more, so the list needs no lock.
 void WaveStream::DiscardEvents()
 {
-    Mosaik::Lock(eventListLock);
-    while (Mosaik::ListNode *node = eventList.PopFront())
+    while (Mosaik::ListNode *node = eventList.PopFront()) {
+        ObDereferenceObject(reinterpret_cast<EventNode *>(node)->Event);
         Mosaik::MemFree(node);
-    Mosaik::Unlock(eventListLock);
+    }
 }
