@@ -236,6 +236,7 @@ VOID IoFreeMdl(PMDL Mdl);
 PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
     MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress, ULONG BugCheckOnFailure, ULONG Priority);
 VOID MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList);
+VOID MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
 
 /* ---- Dispatcher objects ---- */
 typedef struct _DISPATCHER_HEADER {

@@ -260,6 +260,39 @@ extern "C" VOID IoBuildPartialMdl(PMDL source, PMDL target, PVOID va, ULONG leng
     dst->second.fdOffset = src->second.fdOffset + firstPage * PAGE_SIZE;
 }
 
+// Describes memory the system already maps: the stand-in's nonpaged memory
+// that can be mapped again is the pages of a system view, so the descriptor
+// takes the pages of the view that holds its range. A range outside every
+// system view keeps no pages (mapping it stops with "MDL without pages").
+extern "C" VOID MmBuildMdlForNonPagedPool(PMDL mdl) {
+    auto &s = State();
+    std::unique_lock lk(s.lock);
+    auto it = s.mdls.find(mdl);
+    if (it == s.mdls.end()) {
+        lk.unlock();
+        Violation("MmBuildMdlForNonPagedPool", kViolationUnknownMdl, (ULONG_PTR)mdl);
+    }
+    auto *start = (char *)mdl->StartVa;
+    size_t pageCount = ADDRESS_AND_SIZE_TO_SPAN_PAGES(mdl->ByteOffset, mdl->ByteCount);
+    mdl->MappedSystemVa = start + mdl->ByteOffset;
+    mdl->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
+    for (auto &[address, v] : s.views) {
+        auto *base = (char *)v.base;
+        if (v.mode != KernelMode || start < base || start + pageCount * PAGE_SIZE > base + v.length)
+            continue;
+        auto source = s.mdls.find(v.mdl);
+        if (source == s.mdls.end() || !v.pages || v.pages->freed)
+            break;
+        size_t firstPage = (size_t)(start - base) / PAGE_SIZE;
+        it->second.kind = MdlKind::Partial;
+        it->second.pages = v.pages;
+        it->second.fdOffset = source->second.fdOffset + firstPage * PAGE_SIZE;
+        for (size_t i = 0; i < pageCount && i < it->second.capacity; ++i)
+            MmGetMdlPfnArray(mdl)[i] = MmGetMdlPfnArray(v.mdl)[firstPage + i];
+        break;
+    }
+}
+
 extern "C" VOID MmUnmapLockedPages(PVOID address, PMDL mdl) {
     auto &s = State();
     std::unique_lock lk(s.lock);
