@@ -158,6 +158,15 @@ DECLSPEC_NORETURN VOID KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR BugCheckParame
 /* Raises an exception with the given code (see guarded_call.h). */
 DECLSPEC_NORETURN VOID ExRaiseStatus(NTSTATUS Status);
 
+/* ---- User buffers ---- */
+/* The highest user address plus one; a probe of a range that reaches it
+   raises STATUS_ACCESS_VIOLATION, a misaligned one
+   STATUS_DATATYPE_MISALIGNMENT. ProbeForWrite touches every page. */
+extern ULONG64 MmUserProbeAddress;
+#define MM_USER_PROBE_ADDRESS MmUserProbeAddress
+VOID ProbeForRead(const volatile VOID *Address, SIZE_T Length, ULONG Alignment);
+VOID ProbeForWrite(volatile VOID *Address, SIZE_T Length, ULONG Alignment);
+
 /* ---- Memory descriptor lists ---- */
 #ifndef PAGE_SIZE
 #define PAGE_SIZE 0x1000
