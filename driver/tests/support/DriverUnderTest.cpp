@@ -64,8 +64,6 @@ int32_t AddDevice()
 
 int32_t StartDevice() { return standin::io::StartDevice(physicalDevice); }
 
-int32_t StopDevice() { return standin::io::StopDevice(physicalDevice); }
-
 bool Load() { return LoadDriver() == STATUS_SUCCESS && AddDevice() == STATUS_SUCCESS && StartDevice() == STATUS_SUCCESS; }
 
 void Unload()

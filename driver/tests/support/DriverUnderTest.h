@@ -16,8 +16,6 @@ namespace driver_under_test {
 int32_t LoadDriver(uint32_t major = 10, uint32_t minor = 0);
 int32_t AddDevice();
 int32_t StartDevice();
-// The PnP manager's stop of the started device, and a start after it.
-int32_t StopDevice();
 // All three on version 10.0; true when each succeeded.
 bool Load();
 // Removes the device and unloads; the platform's leak check stops the test

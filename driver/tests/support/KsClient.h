@@ -6,6 +6,7 @@
 #pragma once
 
 #include <windows.h>
+#include <winioctl.h>
 #include <mmreg.h>
 #include <ks.h>
 #include <ksmedia.h>
