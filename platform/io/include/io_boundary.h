@@ -46,6 +46,12 @@ GUID DeviceSetupClass();
 Status OpenFile(const char16_t *path, uint32_t desiredAccess, uint32_t shareAccess,
                 uint32_t createDisposition, uint32_t createOptions, Handle *handle);
 
+// Opens an object relative to an open file handle of the current process, as
+// kernel streaming creates a pin on a filter: name (length UTF-16 units,
+// binary data allowed) becomes the create's file name, the parent its related
+// file object. desiredAccess is a Win32 access mask.
+Status OpenRelative(Handle parent, const char16_t *name, size_t length, uint32_t desiredAccess, Handle *handle);
+
 // A synchronous device-control request on a file handle of the current
 // process. information receives the bytes returned (0 on failure).
 Status DeviceControl(Handle file, uint32_t controlCode, const void *input, uint32_t inputLength,
@@ -73,6 +79,7 @@ ProcessId CreateClientProcess(bool is32Bit);
 // in it) and its mappings removed.
 void EndClientProcess(ProcessId process);
 bool IsProcessEnded(ProcessId process);
+bool IsProcess32Bit(ProcessId process);
 size_t ProcessHandleCount(ProcessId process);
 // Makes the calling thread run in the process until the matching
 // LeaveProcess; entries nest.

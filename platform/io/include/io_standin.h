@@ -39,6 +39,11 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT physicalDevice);
 // while a file object is open on one of its devices.
 NTSTATUS UnloadDriver(PDRIVER_OBJECT driver);
 
+// Sends IRP_MJ_POWER / IRP_MN_SET_POWER down the device's stack, as the
+// power manager does: a device power state (type DevicePowerState) or a
+// system power state (SystemPowerState). Returns the request's status.
+NTSTATUS SetPower(PDEVICE_OBJECT physicalDevice, POWER_STATE_TYPE type, POWER_STATE state);
+
 // The physical device object's instance id, e.g. ROOT\MEDIA\0000 (UTF-8).
 const char *DeviceInstanceId(PDEVICE_OBJECT physicalDevice);
 

@@ -179,6 +179,11 @@ bool IsProcessEnded(ProcessId process)
     return standin::kernel::IsProcessEnded(reinterpret_cast<PEPROCESS>(process));
 }
 
+bool IsProcess32Bit(ProcessId process)
+{
+    return standin::kernel::Is32BitProcess(reinterpret_cast<PEPROCESS>(process));
+}
+
 size_t ProcessHandleCount(ProcessId process)
 {
     return standin::kernel::HandleCount(reinterpret_cast<PEPROCESS>(process));

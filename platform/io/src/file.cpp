@@ -368,6 +368,12 @@ Status OpenFile(const char16_t *path, uint32_t desiredAccess, uint32_t shareAcce
     return OpenPath(path, {UserMode, desiredAccess, shareAccess, createDisposition, createOptions, nullptr}, handle);
 }
 
+Status OpenRelative(Handle parent, const char16_t *name, size_t length, uint32_t desiredAccess, Handle *handle)
+{
+    ClientContext context;
+    return standin::io::OpenRelative(parent, name, length, desiredAccess | SYNCHRONIZE, UserMode, handle);
+}
+
 Status DeviceControl(Handle handle, uint32_t controlCode, const void *input, uint32_t inputLength, void *output,
                      uint32_t outputLength, uint64_t *information)
 {

@@ -235,6 +235,19 @@ NTSTATUS StartDevice(PDEVICE_OBJECT physicalDevice, PCM_RESOURCE_LIST resources,
                    translatedResources ? translatedResources : &emptyTranslated);
 }
 
+NTSTATUS SetPower(PDEVICE_OBJECT physicalDevice, POWER_STATE_TYPE type, POWER_STATE state)
+{
+    PIRP irp = BuildRequest(physicalDevice, IRP_MJ_POWER, IRP_MN_SET_POWER, KernelMode, nullptr);
+    if (irp == nullptr)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+    stack->Parameters.Power.Type = type;
+    stack->Parameters.Power.State = state;
+    const NTSTATUS status = SendAndWait(physicalDevice, irp);
+    FreeRequest(irp);
+    return status;
+}
+
 NTSTATUS RemoveDevice(PDEVICE_OBJECT physicalDevice)
 {
     if (FilesOpenOnStack(physicalDevice))

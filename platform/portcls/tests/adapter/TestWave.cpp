@@ -1,0 +1,638 @@
+// The test adapter's WaveRT filter: its descriptor, the miniport, the stream
+// with its notification and packet interfaces, and the simulated hardware
+// that moves the stream's position.
+#include "TestShared.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <thread>
+#include <vector>
+
+namespace testadapter {
+
+namespace {
+
+// ---- Descriptor -------------------------------------------------------------
+//
+//   [pin 0: streaming] --> (node 0: DAC) --> [pin 1: bridge]      render
+//   [pin 0: streaming] <-- (node 0: ADC) <-- [pin 1: bridge]      capture
+
+NTSTATUS ValueHandler(PPCPROPERTY_REQUEST request);
+NTSTATUS PendedHandler(PPCPROPERTY_REQUEST request);
+NTSTATUS ProbeHandler(PPCPROPERTY_REQUEST request);
+NTSTATUS EventHandler(PPCEVENT_REQUEST request);
+
+const PCPROPERTY_ITEM FilterProperties[] = {
+    {&TestPropertySet, PropertyValue, KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_SET | KSPROPERTY_TYPE_BASICSUPPORT,
+     &ValueHandler},
+    {&TestPropertySet, PropertyPended, KSPROPERTY_TYPE_GET, &PendedHandler},
+    {&TestPropertySet, PropertyProbe, KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_SET, &ProbeHandler},
+};
+const PCEVENT_ITEM FilterEvents[] = {
+    {&KSEVENTSETID_PinCapsChange, KSEVENT_PINCAPS_FORMATCHANGE, KSEVENT_TYPE_ENABLE | KSEVENT_TYPE_BASICSUPPORT,
+     &EventHandler},
+};
+const PCAUTOMATION_TABLE FilterAutomation = {
+    sizeof(PCPROPERTY_ITEM), SIZEOF_ARRAY(FilterProperties), FilterProperties, 0, 0, nullptr,
+    sizeof(PCEVENT_ITEM),    SIZEOF_ARRAY(FilterEvents),     FilterEvents,     0};
+
+const PCPROPERTY_ITEM ProbeOnly[] = {
+    {&TestPropertySet, PropertyProbe, KSPROPERTY_TYPE_GET, &ProbeHandler},
+};
+DEFINE_PCAUTOMATION_TABLE_PROP(ProbeAutomation, ProbeOnly);
+
+KSDATARANGE_AUDIO AudioRange(const GUID &subFormat, ULONG bits, ULONG minimumRate, ULONG maximumRate)
+{
+    KSDATARANGE_AUDIO range{};
+    range.DataRange.FormatSize = sizeof range;
+    range.DataRange.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
+    range.DataRange.SubFormat = subFormat;
+    range.DataRange.Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
+    range.MaximumChannels = 2;
+    range.MinimumBitsPerSample = bits;
+    range.MaximumBitsPerSample = bits;
+    range.MinimumSampleFrequency = minimumRate;
+    range.MaximumSampleFrequency = maximumRate;
+    return range;
+}
+
+const PCPROPERTY_ITEM BadItems[] = {{&TestPropertySet, PropertyValue, KSPROPERTY_TYPE_GET, nullptr}};
+
+// The descriptor as this load's configuration shapes it.
+struct WaveTables {
+    KSDATARANGE_AUDIO pcm, floating;
+    KSDATARANGE bridge;
+    PKSDATARANGE streamRanges[2];
+    PKSDATARANGE bridgeRanges[1];
+    PCPIN_DESCRIPTOR pins[2];
+    PCNODE_DESCRIPTOR nodes[1];
+    PCCONNECTION_DESCRIPTOR connections[2];
+    GUID categories[2];
+    PCAUTOMATION_TABLE badTable;
+    PCFILTER_DESCRIPTOR filter;
+};
+
+WaveTables &Tables()
+{
+    static WaveTables tables;
+    return tables;
+}
+
+void BuildTables(const Config &config)
+{
+    WaveTables &t = Tables();
+    t.pcm = AudioRange(KSDATAFORMAT_SUBTYPE_PCM, 16, 44100, 48000);
+    t.floating = AudioRange(KSDATAFORMAT_SUBTYPE_IEEE_FLOAT, 32, 48000, 48000);
+    t.bridge = KSDATARANGE{};
+    t.bridge.FormatSize = sizeof(KSDATARANGE);
+    t.bridge.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
+    t.bridge.SubFormat = KSDATAFORMAT_SUBTYPE_ANALOG;
+    t.bridge.Specifier = KSDATAFORMAT_SPECIFIER_NONE;
+    t.streamRanges[0] = &t.pcm.DataRange;
+    t.streamRanges[1] = &t.floating.DataRange;
+    t.bridgeRanges[0] = &t.bridge;
+    const KSPIN_DATAFLOW streamFlow = config.capture ? KSPIN_DATAFLOW_OUT : KSPIN_DATAFLOW_IN;
+    const KSPIN_DATAFLOW bridgeFlow = config.capture ? KSPIN_DATAFLOW_IN : KSPIN_DATAFLOW_OUT;
+    t.pins[WaveStreamingPin] = {config.maxGlobalInstances, config.maxFilterInstances, 0, &ProbeAutomation, {}};
+    t.pins[WaveStreamingPin].KsPinDescriptor = {0, nullptr, 0, nullptr, SIZEOF_ARRAY(t.streamRanges), t.streamRanges,
+                                                streamFlow, KSPIN_COMMUNICATION_SINK, &KSCATEGORY_AUDIO, nullptr, {}};
+    t.pins[WaveBridgePin] = {0, 0, 0, nullptr, {}};
+    t.pins[WaveBridgePin].KsPinDescriptor = {0, nullptr, 0, nullptr, SIZEOF_ARRAY(t.bridgeRanges), t.bridgeRanges,
+                                             bridgeFlow, KSPIN_COMMUNICATION_NONE, &KSCATEGORY_AUDIO, nullptr, {}};
+    t.nodes[WaveDacNode] = {0, &ProbeAutomation, config.capture ? &KSNODETYPE_ADC : &KSNODETYPE_DAC, nullptr};
+    if (config.capture) {
+        t.connections[0] = {PCFILTER_NODE, WaveBridgePin, WaveDacNode, 1};
+        t.connections[1] = {WaveDacNode, 0, PCFILTER_NODE, WaveStreamingPin};
+    } else {
+        t.connections[0] = {PCFILTER_NODE, WaveStreamingPin, WaveDacNode, 1};
+        t.connections[1] = {WaveDacNode, 0, PCFILTER_NODE, WaveBridgePin};
+    }
+    t.categories[0] = KSCATEGORY_AUDIO;
+    t.categories[1] = config.capture ? KSCATEGORY_CAPTURE : KSCATEGORY_RENDER;
+    t.filter = {0,
+                &FilterAutomation,
+                sizeof(PCPIN_DESCRIPTOR),
+                SIZEOF_ARRAY(t.pins),
+                t.pins,
+                sizeof(PCNODE_DESCRIPTOR),
+                SIZEOF_ARRAY(t.nodes),
+                t.nodes,
+                SIZEOF_ARRAY(t.connections),
+                t.connections,
+                SIZEOF_ARRAY(t.categories),
+                t.categories};
+    t.badTable = {sizeof(PCPROPERTY_ITEM), 1, BadItems, 0, 0, nullptr, 0, 0, nullptr, 0};
+    switch (config.descriptorFault) {
+    case DescriptorFault::None:
+        break;
+    case DescriptorFault::Version:
+        t.filter.Version = 1;
+        break;
+    case DescriptorFault::PinSize:
+        t.filter.PinSize = sizeof(PCPIN_DESCRIPTOR) + 4;
+        break;
+    case DescriptorFault::NodeSize:
+        t.filter.NodeSize = sizeof(PCNODE_DESCRIPTOR) - 8;
+        break;
+    case DescriptorFault::Connection:
+        t.connections[1].ToNodePin = 7;
+        break;
+    case DescriptorFault::PropertyItemSize:
+        t.badTable.PropertyItemSize = sizeof(PCPROPERTY_ITEM) - 8;
+        t.badTable.Properties = FilterProperties;
+        t.nodes[WaveDacNode].AutomationTable = &t.badTable;
+        break;
+    case DescriptorFault::NullHandler:
+        t.nodes[WaveDacNode].AutomationTable = &t.badTable;
+        break;
+    }
+}
+
+// ---- Stream -------------------------------------------------------------------
+
+class WaveStream;
+WaveStream *currentStream = nullptr; // under State().lock
+PUNKNOWN waveMiniportUnknown = nullptr;
+
+constexpr ULONG FrameBytes = 4; // 16-bit stereo
+
+class WaveStream final : public IMiniportWaveRTStreamNotification,
+                         public IMiniportWaveRTInputStream,
+                         public IMiniportWaveRTOutputStream,
+                         public RefCounted {
+public:
+    explicit WaveStream(PPORTWAVERTSTREAM portStream) : portStream_(portStream)
+    {
+        portStream_->AddRef();
+        PHYSICAL_ADDRESS high;
+        high.QuadPart = -1;
+        registerMdl_ = portStream_->AllocatePagesForMdl(high, PAGE_SIZE);
+        if (registerMdl_ != nullptr)
+            registers_ = static_cast<ULONG *>(portStream_->MapAllocatedPages(registerMdl_, MmCached));
+    }
+
+    bool Ready() const { return registers_ != nullptr; }
+    PUNKNOWN Unknown() { return static_cast<IMiniportWaveRTStreamNotification *>(this); }
+
+    STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID iid, PVOID *object) override
+    {
+        const Config &config = State().config;
+        *object = nullptr;
+        if (IsEqualGUID(iid, IID_IUnknown) || IsEqualGUID(iid, IID_IMiniportWaveRTStream) ||
+            (config.notification && IsEqualGUID(iid, IID_IMiniportWaveRTStreamNotification)))
+            *object = static_cast<IMiniportWaveRTStreamNotification *>(this);
+        else if (config.packets && IsEqualGUID(iid, IID_IMiniportWaveRTInputStream))
+            *object = static_cast<IMiniportWaveRTInputStream *>(this);
+        else if (config.packets && IsEqualGUID(iid, IID_IMiniportWaveRTOutputStream))
+            *object = static_cast<IMiniportWaveRTOutputStream *>(this);
+        if (*object == nullptr)
+            return STATUS_INVALID_PARAMETER;
+        AddRefBase();
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return AddRefBase(); }
+    STDMETHODIMP_(ULONG) Release() override { return ReleaseBase(); }
+
+    STDMETHODIMP_(NTSTATUS) SetFormat(PKSDATAFORMAT format) override
+    {
+        CallProbe probe;
+        WAVEFORMATEX wave;
+        std::memcpy(&wave, reinterpret_cast<uint8_t *>(format) + sizeof(KSDATAFORMAT), sizeof wave);
+        std::lock_guard<std::mutex> hold(State().lock);
+        State().observed.formatsSet.push_back(wave.nSamplesPerSec);
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP_(NTSTATUS) SetState(KSSTATE state) override
+    {
+        CallProbe probe;
+        std::lock_guard<std::mutex> hold(State().lock);
+        Observed &o = State().observed;
+        o.states.push_back(state);
+        const int step = static_cast<int>(state) - static_cast<int>(state_);
+        if (step != 1 && step != -1)
+            o.nonAdjacentState = true;
+        state_ = state;
+        if (state == KSSTATE_STOP) {
+            position_ = 0;
+            packets_ = 0;
+            readPackets_ = 0;
+            *registers_ = 0;
+        }
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP_(NTSTATUS) GetPosition(PKSAUDIO_POSITION position) override
+    {
+        CallProbe probe;
+        std::lock_guard<std::mutex> hold(State().lock);
+        const ULONG offset = bufferSize_ != 0 ? static_cast<ULONG>((position_ * FrameBytes) % bufferSize_) : 0;
+        position->PlayOffset = offset;
+        position->WriteOffset = offset;
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP_(NTSTATUS) AllocateAudioBuffer(ULONG requested, PMDL *mdl, ULONG *actual, ULONG *offset,
+                                                MEMORY_CACHING_TYPE *cache) override
+    {
+        return Allocate(2, requested, mdl, actual, offset, cache);
+    }
+    STDMETHODIMP_(VOID) FreeAudioBuffer(PMDL mdl, ULONG) override
+    {
+        CallProbe probe;
+        portStream_->UnmapAllocatedPages(buffer_, mdl);
+        portStream_->FreePagesFromMdl(mdl);
+        std::lock_guard<std::mutex> hold(State().lock);
+        buffer_ = nullptr;
+        bufferSize_ = 0;
+        ++State().observed.buffersFreed;
+    }
+    STDMETHODIMP_(VOID) GetHWLatency(KSRTAUDIO_HWLATENCY *latency) override
+    {
+        CallProbe probe;
+        *latency = {64, 10, 20};
+    }
+    STDMETHODIMP_(NTSTATUS) GetPositionRegister(KSRTAUDIO_HWREGISTER *reg) override
+    {
+        CallProbe probe;
+        *reg = {registers_, 32, 0, 0, FrameBytes};
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP_(NTSTATUS) GetClockRegister(KSRTAUDIO_HWREGISTER *reg) override
+    {
+        CallProbe probe;
+        if (!State().config.clockRegister)
+            return STATUS_NOT_SUPPORTED;
+        *reg = {registers_ + 2, 64, 10000000, 1, 1};
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP_(NTSTATUS) AllocateBufferWithNotification(ULONG count, ULONG requested, PMDL *mdl, ULONG *actual,
+                                                           ULONG *offset, MEMORY_CACHING_TYPE *cache) override
+    {
+        if (count < 1 || count > 2)
+            return STATUS_INVALID_PARAMETER;
+        return Allocate(count, requested, mdl, actual, offset, cache);
+    }
+    STDMETHODIMP_(VOID) FreeBufferWithNotification(PMDL mdl, ULONG size) override { FreeAudioBuffer(mdl, size); }
+    STDMETHODIMP_(NTSTATUS) RegisterNotificationEvent(PKEVENT event) override
+    {
+        CallProbe probe;
+        std::lock_guard<std::mutex> hold(State().lock);
+        if (std::find(events_.begin(), events_.end(), event) != events_.end())
+            return STATUS_ALREADY_REGISTERED;
+        events_.push_back(event);
+        ++State().observed.eventsRegistered;
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP_(NTSTATUS) UnregisterNotificationEvent(PKEVENT event) override
+    {
+        CallProbe probe;
+        std::lock_guard<std::mutex> hold(State().lock);
+        auto it = std::find(events_.begin(), events_.end(), event);
+        if (it == events_.end())
+            return STATUS_NOT_FOUND;
+        events_.erase(it);
+        ++State().observed.eventsUnregistered;
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP_(NTSTATUS) GetReadPacket(ULONG *number, DWORD *flags, ULONG64 *counter, BOOL *more) override
+    {
+        CallProbe probe;
+        std::lock_guard<std::mutex> hold(State().lock);
+        if (readPackets_ >= packets_)
+            return STATUS_DEVICE_NOT_READY;
+        *number = readPackets_++;
+        *flags = 0;
+        *counter = 1000 + *number;
+        *more = readPackets_ < packets_;
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP_(NTSTATUS) SetWritePacket(ULONG number, DWORD flags, ULONG) override
+    {
+        CallProbe probe;
+        std::lock_guard<std::mutex> hold(State().lock);
+        if (flags & ~DWORD(KSSTREAM_HEADER_OPTIONSF_ENDOFSTREAM))
+            return STATUS_INVALID_PARAMETER;
+        if (number < packets_ + 1)
+            return STATUS_DATA_LATE_ERROR;
+        if (number > packets_ + 1)
+            return STATUS_DATA_OVERRUN;
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP_(NTSTATUS) GetOutputStreamPresentationPosition(KSAUDIO_PRESENTATION_POSITION *position) override
+    {
+        CallProbe probe;
+        std::lock_guard<std::mutex> hold(State().lock);
+        position->u64PositionInBlocks = position_;
+        position->u64QPCPosition = static_cast<UINT64>(KeQueryPerformanceCounter(nullptr).QuadPart);
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP_(NTSTATUS) GetPacketCount(ULONG *count) override
+    {
+        CallProbe probe;
+        std::lock_guard<std::mutex> hold(State().lock);
+        *count = packets_;
+        return STATUS_SUCCESS;
+    }
+
+    // The hardware moves on: packets complete, events are set, the register
+    // holds the byte position in the buffer.
+    void Advance(ULONG frames)
+    {
+        if (bufferSize_ == 0 || state_ != KSSTATE_RUN)
+            return;
+        const ULONG framesPerPacket = bufferSize_ / FrameBytes / notifications_;
+        for (ULONG i = 0; i < frames; ++i) {
+            ++position_;
+            if (framesPerPacket != 0 && position_ % framesPerPacket == 0) {
+                ++packets_;
+                for (PKEVENT event : events_)
+                    KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+            }
+        }
+        *registers_ = static_cast<ULONG>((position_ * FrameBytes) % bufferSize_);
+        auto *clock = reinterpret_cast<volatile ULONG64 *>(registers_ + 2);
+        *clock = *clock + frames;
+    }
+    ULONG Register() const { return *registers_; }
+    ULONG ReadBuffer(ULONG offset) const
+    {
+        if (buffer_ == nullptr || offset + sizeof(ULONG) > bufferSize_)
+            return 0;
+        ULONG value;
+        std::memcpy(&value, static_cast<const uint8_t *>(buffer_) + offset, sizeof value);
+        return value;
+    }
+
+private:
+    ~WaveStream() override
+    {
+        if (registers_ != nullptr)
+            portStream_->UnmapAllocatedPages(registers_, registerMdl_);
+        if (registerMdl_ != nullptr)
+            portStream_->FreePagesFromMdl(registerMdl_);
+        portStream_->Release();
+        std::lock_guard<std::mutex> hold(State().lock);
+        if (currentStream == this)
+            currentStream = nullptr;
+        ++State().observed.streamsDestroyed;
+    }
+
+    NTSTATUS Allocate(ULONG count, ULONG requested, PMDL *mdl, ULONG *actual, ULONG *offset,
+                      MEMORY_CACHING_TYPE *cache)
+    {
+        CallProbe probe;
+        const ULONG size = std::max<ULONG>((requested + FrameBytes - 1) / FrameBytes * FrameBytes, FrameBytes * 2);
+        PHYSICAL_ADDRESS high;
+        high.QuadPart = -1;
+        PMDL pages = portStream_->AllocatePagesForMdl(high, size);
+        if (pages == nullptr)
+            return STATUS_INSUFFICIENT_RESOURCES;
+        void *mapped = portStream_->MapAllocatedPages(pages, MmCached);
+        if (mapped == nullptr) {
+            portStream_->FreePagesFromMdl(pages);
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+        std::lock_guard<std::mutex> hold(State().lock);
+        buffer_ = mapped;
+        bufferSize_ = size;
+        notifications_ = count;
+        State().observed.requestedBuffer = requested;
+        State().observed.notificationCount = count;
+        ++State().observed.buffersAllocated;
+        *mdl = pages;
+        *actual = size;
+        *offset = 0;
+        *cache = MmCached;
+        return STATUS_SUCCESS;
+    }
+
+    PPORTWAVERTSTREAM portStream_;
+    PMDL registerMdl_ = nullptr;
+    ULONG *registers_ = nullptr; // [0]: position in bytes; [2..3]: a 64-bit clock
+    void *buffer_ = nullptr;
+    ULONG bufferSize_ = 0;
+    ULONG notifications_ = 2;
+    KSSTATE state_ = KSSTATE_STOP;
+    uint64_t position_ = 0; // frames since STOP
+    ULONG packets_ = 0, readPackets_ = 0;
+    std::vector<PKEVENT> events_;
+};
+
+// ---- Miniport -----------------------------------------------------------------
+
+class WaveMiniport final : public IMiniportWaveRT, public IPowerNotify, public RefCounted {
+public:
+    STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID iid, PVOID *object) override
+    {
+        *object = nullptr;
+        if (IsEqualGUID(iid, IID_IUnknown) || IsEqualGUID(iid, IID_IMiniport) || IsEqualGUID(iid, IID_IMiniportWaveRT))
+            *object = static_cast<IMiniportWaveRT *>(this);
+        else if (IsEqualGUID(iid, IID_IPowerNotify))
+            *object = static_cast<IPowerNotify *>(this);
+        if (*object == nullptr)
+            return STATUS_INVALID_PARAMETER;
+        AddRefBase();
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return AddRefBase(); }
+    STDMETHODIMP_(ULONG) Release() override { return ReleaseBase(); }
+
+    STDMETHODIMP_(NTSTATUS) GetDescription(PPCFILTER_DESCRIPTOR *description) override
+    {
+        *description = &Tables().filter;
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP_(NTSTATUS) DataRangeIntersection(ULONG, PKSDATARANGE client, PKSDATARANGE mine, ULONG outputLength,
+                                                  PVOID result, PULONG resultLength) override
+    {
+        CallProbe probe;
+        {
+            std::lock_guard<std::mutex> hold(State().lock);
+            ++State().observed.miniportIntersections;
+        }
+        // The miniport answers float itself and leaves PCM to the port.
+        if (!IsEqualGUID(mine->SubFormat, KSDATAFORMAT_SUBTYPE_IEEE_FLOAT))
+            return STATUS_NOT_IMPLEMENTED;
+        if (!IsEqualGUID(client->SubFormat, KSDATAFORMAT_SUBTYPE_IEEE_FLOAT))
+            return STATUS_NO_MATCH;
+        if (outputLength == 0) {
+            *resultLength = sizeof(KSDATAFORMAT_WAVEFORMATEXTENSIBLE);
+            return STATUS_BUFFER_OVERFLOW;
+        }
+        if (outputLength < sizeof(KSDATAFORMAT_WAVEFORMATEXTENSIBLE))
+            return STATUS_BUFFER_TOO_SMALL;
+        KSDATAFORMAT_WAVEFORMATEXTENSIBLE format{};
+        format.DataFormat = *mine;
+        format.DataFormat.FormatSize = sizeof format;
+        format.WaveFormatExt.Format = {WAVE_FORMAT_EXTENSIBLE, 2, 48000, 48000 * 8, 8, 32, 22};
+        format.WaveFormatExt.Samples.wValidBitsPerSample = 32;
+        format.WaveFormatExt.dwChannelMask = KSAUDIO_SPEAKER_STEREO;
+        format.WaveFormatExt.SubFormat = KSDATAFORMAT_SUBTYPE_IEEE_FLOAT;
+        std::memcpy(result, &format, sizeof format);
+        *resultLength = sizeof format;
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP_(NTSTATUS) Init(PUNKNOWN, PRESOURCELIST, PPORTWAVERT port) override
+    {
+        port_ = port;
+        port_->AddRef();
+        const NTSTATUS status = port->QueryInterface(IID_IPortEvents, reinterpret_cast<PVOID *>(&events_));
+        State().waveEvents = events_;
+        return status;
+    }
+    STDMETHODIMP_(NTSTATUS) NewStream(PMINIPORTWAVERTSTREAM *stream, PPORTWAVERTSTREAM portStream, ULONG pin,
+                                      BOOLEAN capture, PKSDATAFORMAT) override
+    {
+        CallProbe probe;
+        Shared &s = State();
+        {
+            std::lock_guard<std::mutex> hold(s.lock);
+            ++s.observed.newStreams;
+            s.observed.newStreamPin = pin;
+            s.observed.newStreamCapture = capture != FALSE;
+            s.observed.deviceStateAtNewStream = s.devicePower;
+            if (s.config.newStreamStatus != 0)
+                return s.config.newStreamStatus;
+        }
+        auto *created = new (std::nothrow) WaveStream(portStream);
+        if (created == nullptr)
+            return STATUS_INSUFFICIENT_RESOURCES;
+        if (!created->Ready()) {
+            created->Release();
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+        std::lock_guard<std::mutex> hold(s.lock);
+        currentStream = created;
+        *stream = created;
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP_(NTSTATUS) GetDeviceDescription(PDEVICE_DESCRIPTION description) override
+    {
+        std::memset(description, 0, sizeof *description);
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP_(void) PowerChangeNotify(POWER_STATE state) override
+    {
+        std::lock_guard<std::mutex> hold(State().lock);
+        State().observed.miniportPowerNotices.push_back(state.DeviceState);
+    }
+
+private:
+    ~WaveMiniport() override
+    {
+        if (events_ != nullptr)
+            events_->Release();
+        if (port_ != nullptr)
+            port_->Release();
+        if (State().waveEvents == events_)
+            State().waveEvents = nullptr;
+    }
+
+    PPORTWAVERT port_ = nullptr;
+    IPortEvents *events_ = nullptr;
+};
+
+// ---- Property and event handlers ------------------------------------------------
+
+ULONG storedValue = 0; // under the device lock
+
+NTSTATUS ValueHandler(PPCPROPERTY_REQUEST request)
+{
+    CallProbe probe;
+    if (request->Verb & KSPROPERTY_TYPE_BASICSUPPORT)
+        return AccessFlagsReply(request);
+    if (request->ValueSize == 0) {
+        request->ValueSize = sizeof(ULONG);
+        return STATUS_BUFFER_OVERFLOW;
+    }
+    if (request->ValueSize < sizeof(ULONG))
+        return STATUS_BUFFER_TOO_SMALL;
+    // Long enough for another caller to overlap, if nothing serialised them.
+    for (int i = 0; i < 64; ++i)
+        std::this_thread::yield();
+    if (request->Verb & KSPROPERTY_TYPE_GET)
+        *static_cast<ULONG *>(request->Value) = storedValue;
+    else
+        storedValue = *static_cast<ULONG *>(request->Value);
+    request->ValueSize = sizeof(ULONG);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS PendedHandler(PPCPROPERTY_REQUEST request)
+{
+    CallProbe probe;
+    if (request->ValueSize < sizeof(ULONG))
+        return STATUS_BUFFER_TOO_SMALL;
+    // Answered later, from another thread, as a driver completing work would.
+    std::thread([request] {
+        *static_cast<ULONG *>(request->Value) = 0xABCD;
+        request->ValueSize = sizeof(ULONG);
+        PcCompletePendingPropertyRequest(request, STATUS_SUCCESS);
+    }).detach();
+    return STATUS_PENDING;
+}
+
+NTSTATUS ProbeHandler(PPCPROPERTY_REQUEST request)
+{
+    CallProbe probe;
+    std::lock_guard<std::mutex> hold(State().lock);
+    Observed &o = State().observed;
+    o.probeMajorIsMiniport = request->MajorTarget == waveMiniportUnknown;
+    o.probeMinorIsStream = currentStream != nullptr && request->MinorTarget == currentStream->Unknown();
+    o.probeMinorNull = request->MinorTarget == nullptr;
+    o.probeNode = request->Node;
+    o.probeVerb = request->Verb;
+    o.probeInstanceSize = request->InstanceSize;
+    o.probeValueSize = request->ValueSize;
+    o.probeInstanceFirst = request->InstanceSize >= 4 ? *static_cast<ULONG *>(request->Instance) : 0;
+    if (request->ValueSize >= sizeof(ULONG) && (request->Verb & KSPROPERTY_TYPE_GET)) {
+        *static_cast<ULONG *>(request->Value) = 0x5EED;
+        request->ValueSize = sizeof(ULONG);
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS EventHandler(PPCEVENT_REQUEST request)
+{
+    return HandleEventRequest(request, State().waveEvents);
+}
+
+} // namespace
+
+NTSTATUS NewWaveMiniport(PUNKNOWN *miniport)
+{
+    BuildTables(State().config);
+    auto *object = new (std::nothrow) WaveMiniport;
+    if (object == nullptr)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    *miniport = static_cast<IMiniportWaveRT *>(object);
+    waveMiniportUnknown = *miniport;
+    return STATUS_SUCCESS;
+}
+
+void Advance(uint32_t frames)
+{
+    std::lock_guard<std::mutex> hold(State().lock);
+    if (currentStream != nullptr)
+        currentStream->Advance(frames);
+}
+
+uint32_t PositionRegister()
+{
+    std::lock_guard<std::mutex> hold(State().lock);
+    return currentStream != nullptr ? currentStream->Register() : 0;
+}
+
+uint32_t ReadBuffer(uint32_t offset)
+{
+    std::lock_guard<std::mutex> hold(State().lock);
+    return currentStream != nullptr ? currentStream->ReadBuffer(offset) : 0;
+}
+
+void Generate(bool topology, const GUID *set, uint32_t id, bool pinEvent, uint32_t pin, bool nodeEvent, uint32_t node)
+{
+    IPortEvents *events = topology ? State().topologyEvents : State().waveEvents;
+    if (events != nullptr)
+        events->GenerateEventList(const_cast<GUID *>(set), id, pinEvent, pin, nodeEvent, node);
+}
+
+} // namespace testadapter
