@@ -114,4 +114,8 @@ uint32_t FilterHandleCount() { return Started().FilterHandleCount(); }
 
 int32_t DevicePowerState() { return Started().PowerState(); }
 
+void WaitUntilBlocked(size_t threads) { standin::kernel::WaitForBlockedWaiters(threads, false); }
+
+size_t PoolAllocations() { return standin::kernel::OperationCount(standin::kernel::Fault::PoolAllocation); }
+
 } // namespace driver_under_test

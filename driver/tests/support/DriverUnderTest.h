@@ -40,4 +40,12 @@ bool PipeIsReady(int pipe);
 uint32_t FilterHandleCount();
 int32_t DevicePowerState(); // DEVICE_POWER_STATE: 1 is D0
 
+// Blocks until at least `threads` threads wait in the kernel (with or
+// without a time-out): with the pipes' two workers and each host's
+// responder counted, the driver has finished what the last request woke.
+void WaitUntilBlocked(size_t threads);
+
+// Pool allocations made through the kernel since the process started.
+size_t PoolAllocations();
+
 } // namespace driver_under_test
