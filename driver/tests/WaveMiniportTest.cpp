@@ -99,7 +99,7 @@ TEST_F(WaveFilter, IntersectionYieldsTheEndpointsOneFormatOrNoMatch)
     EXPECT_EQ(result.DataFormat.SampleSize, 8u);
     EXPECT_EQ(result.WaveFormatExt.Samples.wValidBitsPerSample, 24);
     // And the engine may create its pin with what it got.
-    ASSERT_EQ(pin.Create(filter, result), static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_EQ(pin.Create(filter, result), Success);
 }
 
 TEST_F(WaveFilter, ProposalsAreAcceptedExactlyForTheCurrentFormatInTheModesItTakes)
@@ -192,7 +192,7 @@ TEST_F(WaveFilter, AFormatChangeWaitsForTheStreamAndRaisesOneEvent)
     ASSERT_EQ(host->SetFormat({44100, 16, 2, 2, 0}), Success);
     EXPECT_FALSE(Signalled(changed)) << "the same format changes nothing";
 
-    ASSERT_EQ(pin.Create(filter, FormatOf({44100, 16, 2, 2, 0x3})), static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_EQ(pin.Create(filter, FormatOf({44100, 16, 2, 2, 0x3})), Success);
     ASSERT_EQ(host->SetFormat({96000, 24, 2, 3, 0}), Success);
     ASSERT_EQ(host->SetFormat({48000, 32, 2, 4, 0}), Success);
     EXPECT_FALSE(Signalled(changed)) << "deferred while the stream exists";

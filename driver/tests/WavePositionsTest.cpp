@@ -19,7 +19,7 @@ protected:
     {
         this->endpoint = &endpoint;
         AttachHost(endpoint);
-        ASSERT_EQ(CreatePin(endpoint, FormatOf(Stereo48k)), static_cast<DWORD>(ERROR_SUCCESS));
+        ASSERT_EQ(CreatePin(endpoint, FormatOf(Stereo48k)), Success);
         ASSERT_EQ(pin.AllocateBuffer(BufferFrames * FrameBytes, 2), Success);
         notification = NewEvent();
         ASSERT_EQ(pin.RegisterEvent(notification), Success);
@@ -196,7 +196,7 @@ TEST_F(Positions, ThePositionRegisterIsTheHostsBytePositionInTheEnginesProcess)
 TEST_F(Positions, WithoutABufferNothingDividesAndNothingIsReported)
 {
     AttachHost(Render);
-    ASSERT_EQ(CreatePin(Render, FormatOf(Stereo48k)), static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_EQ(CreatePin(Render, FormatOf(Stereo48k)), Success);
     ASSERT_EQ(pin.WalkTo(KSSTATE_RUN), Success);
     host->MoveTo(100, FrameBytes, 0);
     Settle();
@@ -214,7 +214,7 @@ TEST_F(Positions, WithoutABufferNothingDividesAndNothingIsReported)
 TEST_F(Positions, ABufferOfFewerFramesThanNotificationsMovesButNeverSignals)
 {
     AttachHost(Render, Stereo48k, 1); // the host allows one-frame buffers
-    ASSERT_EQ(CreatePin(Render, FormatOf(Stereo48k)), static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_EQ(CreatePin(Render, FormatOf(Stereo48k)), Success);
     ASSERT_EQ(pin.AllocateBuffer(FrameBytes, 0), Success); // one frame, two notifications
     EXPECT_EQ(Block(Render).BufferSizeFrames, 1u);
     ASSERT_EQ(pin.WalkTo(KSSTATE_RUN), Success);
