@@ -41,6 +41,7 @@ public:
 
     DEVICE_POWER_STATE PowerState() const { return powerState; }
     ControlPipe &Pipe(PipeKind kind) { return kind == PipeRender ? pipeRender : pipeCapture; }
+    EndpointLink &Link(EndpointKind kind) { return kind == CaptureEndpoint ? captureLink : renderLink; }
     // Open WaveRT filter handles the routing knows.
     ULONG FilterHandleCount();
 
