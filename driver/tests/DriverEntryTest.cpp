@@ -99,9 +99,15 @@ void LoadOn(uint32_t major, uint32_t minor, Status expected)
             fprintf(stderr, "the device did not start on %u.%u\n", major, minor);
             _exit(2);
         }
+        // A client's views of the block and the buffer take that version's
+        // mapping flags.
         boundary::Handle pipe = nullptr;
-        if (ks_client::Open(dut::PipePath(PipeRender), &pipe) != Success || ks_client::Close(pipe) != Success) {
-            fprintf(stderr, "the pipe did not open on %u.%u\n", major, minor);
+        const DriverReq header{DRIVER_REQ_VERSION};
+        uint64_t view = 0;
+        if (ks_client::Open(dut::PipePath(PipeRender), &pipe) != Success ||
+            ks_client::Control(pipe, ReqGetCommonData, &header, sizeof header, &view, sizeof view).status != Success ||
+            view == 0 || dut::Block(PipeRender).BufferAddress == 0 || ks_client::Close(pipe) != Success) {
+            fprintf(stderr, "the pipe did not open and map on %u.%u\n", major, minor);
             _exit(3);
         }
         dut::Unload(); // the leak check
@@ -115,6 +121,7 @@ TEST(DriverEntryDeathTest, LoadsFromVersion6AndRefusesOlderSystemsWithNothingLef
     EXPECT_EXIT(LoadOn(5, 0, Unsuccessful), testing::ExitedWithCode(0), "") << "5.0 fails the library's start-up";
     EXPECT_EXIT(LoadOn(5, 2, Unsuccessful), testing::ExitedWithCode(0), "") << "5.2 is below 6.0";
     EXPECT_EXIT(LoadOn(6, 0, Success), testing::ExitedWithCode(0), "") << "6.0: plain non-paged pool";
+    EXPECT_EXIT(LoadOn(6, 1, Success), testing::ExitedWithCode(0), "");
     EXPECT_EXIT(LoadOn(6, 2, Success), testing::ExitedWithCode(0), "") << "6.2: no-execute pool and views";
     EXPECT_EXIT(LoadOn(10, 0, Success), testing::ExitedWithCode(0), "");
 }
