@@ -24,11 +24,4 @@ const PCPROPERTY_ITEM CpuResourcesProperties[] = {
 // PortCls only reads through these pointers; the ranges stay constant data.
 const PKSDATARANGE BridgeDataRanges[1] = {const_cast<PKSDATARANGE>(&BridgeRange)};
 
-const PCAUTOMATION_TABLE CpuResourcesAutomation = {
-    sizeof(PCPROPERTY_ITEM),                    // PropertyItemSize
-    CountOf(CpuResourcesProperties),            // PropertyCount
-    CpuResourcesProperties,                     // Properties
-    sizeof(PCMETHOD_ITEM), 0, nullptr,          // no methods
-    sizeof(PCEVENT_ITEM), 0, nullptr,           // no events
-    0,                                          // Reserved
-};
+constinit const PCAUTOMATION_TABLE CpuResourcesAutomation = AutomationTable(CpuResourcesProperties);

@@ -11,6 +11,28 @@ extern const PKSDATARANGE BridgeDataRanges[1];
 // nodes without controls.
 extern const PCAUTOMATION_TABLE CpuResourcesAutomation;
 
+// Counts of a constant array, for the descriptor tables.
+template <typename T, ULONG N>
+constexpr ULONG CountOf(const T (&)[N])
+{
+    return N;
+}
+
+// An automation table of properties and, optionally, events; no methods.
+template <ULONG P>
+constexpr PCAUTOMATION_TABLE AutomationTable(const PCPROPERTY_ITEM (&properties)[P])
+{
+    return {sizeof(PCPROPERTY_ITEM), P, properties, sizeof(PCMETHOD_ITEM), 0, nullptr,
+            sizeof(PCEVENT_ITEM),    0, nullptr,    0};
+}
+
+template <ULONG P, ULONG E>
+constexpr PCAUTOMATION_TABLE AutomationTable(const PCPROPERTY_ITEM (&properties)[P], const PCEVENT_ITEM (&events)[E])
+{
+    return {sizeof(PCPROPERTY_ITEM), P, properties, sizeof(PCMETHOD_ITEM), 0, nullptr,
+            sizeof(PCEVENT_ITEM),    E, events,     0};
+}
+
 // One pin: no interfaces, mediums, name or constrained ranges; at most
 // maxInstances at once, none required.
 constexpr PCPIN_DESCRIPTOR PinDescriptor(ULONG maxInstances, const PCAUTOMATION_TABLE *automation,
@@ -35,9 +57,3 @@ constexpr PCPIN_DESCRIPTOR PinDescriptor(ULONG maxInstances, const PCAUTOMATION_
     };
 }
 
-// Counts of a constant array, for the descriptor tables.
-template <typename T, ULONG N>
-constexpr ULONG CountOf(const T (&)[N])
-{
-    return N;
-}

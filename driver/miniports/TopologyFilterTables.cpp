@@ -21,16 +21,7 @@ const PCEVENT_ITEM FilterEvents[] = {
      TopologyMiniport::EventJackInfoChange},
 };
 
-const PCAUTOMATION_TABLE FilterAutomation = {
-    sizeof(PCPROPERTY_ITEM),           // PropertyItemSize
-    CountOf(FilterProperties),         // PropertyCount
-    FilterProperties,                  // Properties
-    sizeof(PCMETHOD_ITEM), 0, nullptr, // no methods
-    sizeof(PCEVENT_ITEM),              // EventItemSize
-    CountOf(FilterEvents),             // EventCount
-    FilterEvents,                      // Events
-    0,                                 // Reserved
-};
+constinit const PCAUTOMATION_TABLE FilterAutomation = AutomationTable(FilterProperties, FilterEvents);
 
 // ---- Pins -------------------------------------------------------------------
 

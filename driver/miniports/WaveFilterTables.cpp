@@ -41,30 +41,14 @@ const PCEVENT_ITEM FilterEvents[] = {
      WaveMiniport::EventFormatChange},
 };
 
-const PCAUTOMATION_TABLE FilterAutomation = {
-    sizeof(PCPROPERTY_ITEM),         // PropertyItemSize
-    CountOf(FilterProperties),       // PropertyCount
-    FilterProperties,                // Properties
-    sizeof(PCMETHOD_ITEM), 0, nullptr, // no methods
-    sizeof(PCEVENT_ITEM),            // EventItemSize
-    CountOf(FilterEvents),           // EventCount
-    FilterEvents,                    // Events
-    0,                               // Reserved
-};
+constinit const PCAUTOMATION_TABLE FilterAutomation = AutomationTable(FilterProperties, FilterEvents);
 
 const PCPROPERTY_ITEM ConverterProperties[] = {
     {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_CHANNEL_CONFIG,
      KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_SET | KSPROPERTY_TYPE_BASICSUPPORT, WaveMiniport::PropertyChannelConfig},
 };
 
-const PCAUTOMATION_TABLE ConverterAutomation = {
-    sizeof(PCPROPERTY_ITEM),         // PropertyItemSize
-    CountOf(ConverterProperties),    // PropertyCount
-    ConverterProperties,             // Properties
-    sizeof(PCMETHOD_ITEM), 0, nullptr, // no methods
-    sizeof(PCEVENT_ITEM), 0, nullptr,  // no events
-    0,                               // Reserved
-};
+constinit const PCAUTOMATION_TABLE ConverterAutomation = AutomationTable(ConverterProperties);
 
 // ---- Pins -------------------------------------------------------------------
 

@@ -67,15 +67,7 @@ STDMETHODIMP_(NTSTATUS) WaveMiniport::NewStream(PMINIPORTWAVERTSTREAM *stream, P
     else
         status = link->IsClientReady();         // and only while the client serves it
     if (NT_SUCCESS(status))
-        status = block != nullptr ? Mosaik::ParseKsDataFormat(&record, block, 0, nullptr, 0, nullptr)
-                                  : STATUS_INVALID_PARAMETER;
-    if (NT_SUCCESS(status) && !Mosaik::IsSupportedFormat(record))
-        status = STATUS_NO_MATCH;
-    if (NT_SUCCESS(status)) {
-        wasExtensible = Mosaik::IsExtensibleFormat(record);
-        if (!wasExtensible)
-            Mosaik::MakeExtensible(&record);
-    }
+        status = WaveStream::ReadFormat(block, &record, &wasExtensible);
     WaveStream *created = nullptr;
     if (NT_SUCCESS(status)) {
         // The direction is the endpoint's, whatever the caller says.

@@ -86,26 +86,32 @@ void WaveStream::MarkFormatInvalid()
     RtlCopyMemory(sharedBlock->StreamFormat, &noTag, sizeof noTag);
 }
 
+NTSTATUS WaveStream::ReadFormat(PKSDATAFORMAT block, WAVEFORMATEXTENSIBLE *record, bool *wasExtensible)
+{
+    if (block == nullptr)
+        return STATUS_INVALID_PARAMETER;
+    NTSTATUS status = Mosaik::ParseKsDataFormat(record, block, 0, nullptr, 0, nullptr);
+    if (NT_SUCCESS(status) && !Mosaik::IsSupportedFormat(*record))
+        status = STATUS_NO_MATCH;
+    if (NT_SUCCESS(status)) {
+        *wasExtensible = Mosaik::IsExtensibleFormat(*record);
+        if (!*wasExtensible)
+            Mosaik::MakeExtensible(record);
+    }
+    return status;
+}
+
 STDMETHODIMP_(NTSTATUS) WaveStream::SetFormat(PKSDATAFORMAT block)
 {
     NTSTATUS status = link->IsClientReady();
     if (!NT_SUCCESS(status))
         return status;
-    if (block == nullptr)
-        return STATUS_INVALID_PARAMETER;
     link->Lock();
     WAVEFORMATEXTENSIBLE record = {};
-    status = Mosaik::ParseKsDataFormat(&record, block, 0, nullptr, 0, nullptr);
     bool wasExtensible = false;
-    if (NT_SUCCESS(status) && !Mosaik::IsSupportedFormat(record))
-        status = STATUS_NO_MATCH;
-    if (NT_SUCCESS(status)) {
-        wasExtensible = Mosaik::IsExtensibleFormat(record);
-        if (!wasExtensible)
-            Mosaik::MakeExtensible(&record);
-        if (state == KSSTATE_RUN)
-            status = STATUS_INVALID_DEVICE_REQUEST;
-    }
+    status = ReadFormat(block, &record, &wasExtensible);
+    if (NT_SUCCESS(status) && state == KSSTATE_RUN)
+        status = STATUS_INVALID_DEVICE_REQUEST;
     if (NT_SUCCESS(status)) {
         const WAVEFORMATEXTENSIBLE kept = format;
         const bool keptExtensible = formatWasExtensible;

@@ -21,6 +21,10 @@ public:
 
     NTSTATUS NonDelegatingQueryInterface(REFIID iid, PVOID *object) override;
 
+    // A data format a stream can take: parsed, supported (else
+    // STATUS_NO_MATCH) and made extensible; wasExtensible says how it came.
+    static NTSTATUS ReadFormat(PKSDATAFORMAT block, WAVEFORMATEXTENSIBLE *record, bool *wasExtensible);
+
     // The stream's first format, once, right after construction and under
     // the link lock; on failure the stream has no format.
     NTSTATUS InitialiseFormat(const WAVEFORMATEXTENSIBLE &record, bool wasExtensible);

@@ -19,10 +19,6 @@ using ks_client::Engine;
 using boundary::Handle;
 using boundary::Status;
 
-constexpr uint32_t OpenAccess = 0x80000000u | 0x40000000u | 0x00100000u; // read, write, synchronize
-constexpr uint32_t FileOpen = 1;
-constexpr uint32_t SynchronousNonDirectory = 0x20 | 0x40;
-
 constexpr Status Success = 0;
 constexpr Status InvalidDeviceRequest = static_cast<Status>(0xC0000010);
 constexpr Status InvalidParameter = static_cast<Status>(0xC000000D);
@@ -63,7 +59,7 @@ public:
 
 inline Status OpenPath(const std::u16string &path, Handle *handle)
 {
-    return boundary::OpenFile(path.c_str(), OpenAccess, 0, FileOpen, SynchronousNonDirectory, handle);
+    return driver_under_test::OpenAsClient(path, handle);
 }
 
 inline Status OpenPipe(int pipe, Handle *handle) { return OpenPath(dut::PipePath(pipe), handle); }

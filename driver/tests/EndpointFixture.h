@@ -109,6 +109,14 @@ protected:
         events.push_back(event);
         return event;
     }
+    // A new event that a filter's pin-capabilities event (format or jack
+    // change of pin `pin`) signals; data keeps what disables it.
+    boundary::Handle EnablePinCapsEvent(boundary::Handle filter, ULONG id, ULONG pin, KSEVENTDATA *data)
+    {
+        boundary::Handle changed = NewEvent();
+        EXPECT_EQ(ks_client::EnableEvent(filter, KSEVENTSETID_PinCapsChange, id, pin, changed, data).status, Success);
+        return changed;
+    }
     static bool Signalled(boundary::Handle event)
     {
         const int64_t now = 0;

@@ -53,12 +53,8 @@ TEST_F(Jack, TheDescriptionIsTheJackPinsAlone)
 TEST_F(Jack, ConnectedExactlyWhileAHostServesTheEndpointWithAnEventAtEachChange)
 {
     boundary::Handle filter = OpenFilter(Render.topology);
-    boundary::Handle changed = NewEvent();
     KSEVENTDATA data;
-    ASSERT_EQ(ks_client::EnableEvent(filter, KSEVENTSETID_PinCapsChange, KSEVENT_PINCAPS_JACKINFOCHANGE, 0, changed,
-                                     &data)
-                  .status,
-              Success);
+    const boundary::Handle changed = EnablePinCapsEvent(filter, KSEVENT_PINCAPS_JACKINFOCHANGE, 0, &data);
     host = std::make_unique<ManualHost>(Render.pipe);
     EXPECT_FALSE(Connected(filter, 0)) << "open, but no event yet";
     EXPECT_FALSE(Signalled(changed));
@@ -81,12 +77,8 @@ TEST_F(Jack, ConnectedExactlyWhileAHostServesTheEndpointWithAnEventAtEachChange)
 TEST_F(Jack, AHostWhoseProcessEndsUnplugsTheJack)
 {
     boundary::Handle filter = OpenFilter(Capture.topology);
-    boundary::Handle changed = NewEvent();
     KSEVENTDATA data;
-    ASSERT_EQ(ks_client::EnableEvent(filter, KSEVENTSETID_PinCapsChange, KSEVENT_PINCAPS_JACKINFOCHANGE, 1, changed,
-                                     &data)
-                  .status,
-              Success);
+    const boundary::Handle changed = EnablePinCapsEvent(filter, KSEVENT_PINCAPS_JACKINFOCHANGE, 1, &data);
     AttachHost(Capture);
     EXPECT_TRUE(Signalled(changed));
     EXPECT_TRUE(Connected(filter, 1));

@@ -179,12 +179,8 @@ TEST_F(WaveFilter, AFormatChangeWaitsForTheStreamAndRaisesOneEvent)
 {
     AttachHost(Render);
     boundary::Handle filter = OpenFilter(Render.wave);
-    boundary::Handle changed = NewEvent();
     KSEVENTDATA data;
-    ASSERT_EQ(ks_client::EnableEvent(filter, KSEVENTSETID_PinCapsChange, KSEVENT_PINCAPS_FORMATCHANGE, 0, changed,
-                                     &data)
-                  .status,
-              Success);
+    const boundary::Handle changed = EnablePinCapsEvent(filter, KSEVENT_PINCAPS_FORMATCHANGE, 0, &data);
     // Without a stream a change applies at once.
     ASSERT_EQ(host->SetFormat({44100, 16, 2, 2, 0}), Success);
     EXPECT_TRUE(Signalled(changed));

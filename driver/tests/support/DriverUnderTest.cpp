@@ -93,6 +93,14 @@ std::u16string PipePath(int pipe)
     return base + Text(pipe == PipeRender ? PIPE_REFSTRING_RENDER : PIPE_REFSTRING_CAPTURE);
 }
 
+int32_t OpenAsClient(const std::u16string &path, boundary::Handle *handle)
+{
+    constexpr uint32_t access = 0x80000000u | 0x40000000u | 0x00100000u; // read, write, synchronize
+    constexpr uint32_t openExisting = 1;
+    constexpr uint32_t synchronousNonDirectory = 0x20 | 0x40;
+    return boundary::OpenFile(path.c_str(), access, 0, openExisting, synchronousNonDirectory, handle);
+}
+
 std::u16string FilterPath(const char16_t *subdevice)
 {
     const auto paths = EnabledPaths(subdevice);

@@ -5,6 +5,7 @@
 // carries no wide text, so client-side tests can include it.
 #pragma once
 
+#include <io_boundary.h>
 #include <stdint.h>
 #include <string>
 #include "CommonDataDesc.h"
@@ -30,6 +31,9 @@ bool IsLoaded();
 std::u16string InterfacePath();
 std::u16string PipePath(int pipe);
 std::u16string FilterPath(const char16_t *subdevice);
+// Opens a path as a client process opens a device (read, write and
+// synchronize; synchronous I/O) in the calling thread's process.
+int32_t OpenAsClient(const std::u16string &path, standin::io::boundary::Handle *handle);
 // Every enabled interface path of a subdevice, one per category.
 size_t FilterInterfaceCount(const char16_t *subdevice);
 

@@ -2,15 +2,11 @@
 // requests, data formats.
 #include "KsClient.h"
 #include <string.h>
+#include "DriverUnderTest.h"
 
 namespace ks_client {
-namespace {
 
 namespace boundary = standin::io::boundary;
-
-constexpr uint32_t OpenAccess = 0x80000000u | 0x40000000u | 0x00100000u; // read, write, synchronize
-constexpr uint32_t FileOpen = 1;
-constexpr uint32_t SynchronousNonDirectory = 0x20 | 0x40;
 
 KSPROPERTY Descriptor(const GUID &set, ULONG id, ULONG flags)
 {
@@ -21,11 +17,9 @@ KSPROPERTY Descriptor(const GUID &set, ULONG id, ULONG flags)
     return property;
 }
 
-} // namespace
-
 Status Open(const std::u16string &path, Handle *handle)
 {
-    return boundary::OpenFile(path.c_str(), OpenAccess, 0, FileOpen, SynchronousNonDirectory, handle);
+    return driver_under_test::OpenAsClient(path, handle);
 }
 
 Status Close(Handle handle) { return boundary::CloseHandle(handle); }

@@ -34,6 +34,9 @@ Status Close(Handle handle);
 Reply Control(Handle handle, uint32_t code, const void *input, uint32_t inputLength, void *output,
               uint32_t outputLength);
 
+// The property identifier a request starts with.
+KSPROPERTY Descriptor(const GUID &set, ULONG id, ULONG flags);
+
 // IOCTL_KS_PROPERTY with a plain property, a pin property (KSP_PIN) or a
 // node property (KSNODEPROPERTY, the topology flag added).
 Reply Property(Handle handle, const GUID &set, ULONG id, ULONG flags, void *value, ULONG valueSize);

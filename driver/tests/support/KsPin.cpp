@@ -1,4 +1,4 @@
-// The test engine's pin: creation with KsCreatePin, states, buffer, events,
+// The test engine's pin: creation as KsCreatePin sends it, states, buffer, events,
 // registers, positions and packets.
 #include "KsClient.h"
 #include <string.h>
@@ -10,15 +10,6 @@ namespace {
 constexpr GUID RtAudio = {STATIC_KSPROPSETID_RtAudio};
 constexpr GUID Connection = {STATIC_KSPROPSETID_Connection};
 constexpr GUID Audio = {STATIC_KSPROPSETID_Audio};
-
-KSPROPERTY Descriptor(const GUID &set, ULONG id, ULONG flags)
-{
-    KSPROPERTY property = {};
-    property.Set = set;
-    property.Id = id;
-    property.Flags = flags;
-    return property;
-}
 
 template <typename Value>
 Status GetRtAudio(Handle handle, ULONG id, Value *value)

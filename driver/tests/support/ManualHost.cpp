@@ -8,10 +8,6 @@ namespace {
 
 namespace boundary = standin::io::boundary;
 
-constexpr uint32_t OpenAccess = 0x80000000u | 0x40000000u | 0x00100000u; // read, write, synchronize
-constexpr uint32_t FileOpen = 1;
-constexpr uint32_t SynchronousNonDirectory = 0x20 | 0x40;
-
 // Runs the calling thread in a process for the length of the scope.
 class InProcess {
 public:
@@ -26,8 +22,7 @@ public:
 ManualHost::ManualHost(int pipeKind, bool is32Bit) : pipeKind(pipeKind), process(boundary::CreateClientProcess(is32Bit))
 {
     InProcess in(process);
-    openStatus = boundary::OpenFile(driver_under_test::PipePath(pipeKind).c_str(), OpenAccess, 0, FileOpen,
-                                    SynchronousNonDirectory, &pipe);
+    openStatus = driver_under_test::OpenAsClient(driver_under_test::PipePath(pipeKind), &pipe);
     if (openStatus != 0) {
         pipe = nullptr;
         return;
