@@ -28,9 +28,9 @@ struct FaultKind {
 
 const FaultKind Kinds[] = {
     {Fault::PoolAllocation, "pool"},           {Fault::PageAllocation, "pages"},
-    {Fault::MdlAllocation, "MDL"},             {Fault::SystemMapping, "system mapping"},
-    {Fault::UserMapping, "user mapping"},      {Fault::ThreadCreation, "thread"},
-    {Fault::ObjectReference, "reference"},
+    {Fault::ShortPages, "short pages"},        {Fault::MdlAllocation, "MDL"},
+    {Fault::SystemMapping, "system mapping"},  {Fault::UserMapping, "user mapping"},
+    {Fault::ThreadCreation, "thread"},         {Fault::ObjectReference, "reference"},
 };
 
 // The statuses a refused resource may surface as.

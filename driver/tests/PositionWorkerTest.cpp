@@ -106,5 +106,25 @@ TEST_F(PositionWorker, NotificationsWhileTheLinkIsBusyEndInTheLatestPosition)
     EXPECT_EQ(uint64_t{dut::Block(PipeRender).TotalFrames}, 300u) << "from the last seen position to the latest";
 }
 
+// A worker whose thread object could not be referenced is still waited for
+// until its thread has ended, not until it signals on its way out: with
+// thread exits held back until the machine is idle, an unload that runs
+// ahead of the thread's exit is stopped (0xCE, a thread still in the driver).
+TEST(PositionWorkerTeardown, AWorkerWithoutAThreadReferenceIsWaitedForUntilItHasEnded)
+{
+    const size_t threadsBefore = kernel::RunningSystemThreads();
+    ASSERT_EQ(dut::LoadDriver(), Success);
+    ASSERT_EQ(dut::AddDevice(), Success);
+    kernel::ResetFaults();
+    kernel::FailNth(kernel::Fault::ObjectReference, 1);
+    kernel::DeferThreadExits(true);
+    EXPECT_EQ(dut::StartDevice(), InvalidHandle);
+    EXPECT_EQ(kernel::InjectedFailures(kernel::Fault::ObjectReference), 1u);
+    dut::Unload();
+    kernel::DeferThreadExits(false);
+    EXPECT_EQ(kernel::RunningSystemThreads(), threadsBefore);
+    kernel::ResetFaults();
+}
+
 } // namespace
 } // namespace core_tests
