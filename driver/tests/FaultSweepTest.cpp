@@ -41,27 +41,32 @@ bool IsResourceFailure(Status status)
 }
 
 // For each kind of operation: `prepare`, then `act` once to count the
-// operations it makes, then again once per operation with that one refused;
-// `check` sees each refusal that was reached, and `cleanup` follows every
-// run. Only `act` runs with faults armed.
+// operations the loaded driver makes, then again once per operation with
+// that one refused; `check` sees each refusal that was reached, and
+// `cleanup` follows every run. Only `act` runs with faults armed, and only
+// the driver's own operations count: the hosts' and the engine's threads
+// cannot move the points.
 template <typename Prepare, typename Act, typename Check, typename Cleanup>
 size_t Sweep(Prepare prepare, Act act, Check check, Cleanup cleanup)
 {
     size_t swept = 0;
     for (const FaultKind &fault : Kinds) {
         prepare();
+        const kernel::FaultFilter driverOnly = kernel::FaultFilter::ForOwner(dut::Owner());
         kernel::ResetFaults();
+        kernel::OperationCount(fault.kind, driverOnly); // counts from here
         act();
-        const size_t count = kernel::OperationCount(fault.kind);
+        const size_t count = kernel::OperationCount(fault.kind, driverOnly);
         kernel::ResetFaults();
         cleanup();
         for (size_t n = 1; n <= count; ++n) {
             prepare();
             kernel::ResetFaults();
-            kernel::FailNth(fault.kind, n);
+            kernel::FailNth(fault.kind, n, kernel::FaultFilter::ForOwner(dut::Owner()));
             act();
             const bool reached = kernel::InjectedFailures(fault.kind) != 0;
             kernel::ResetFaults();
+            EXPECT_TRUE(reached) << fault.name << " #" << n << " of " << count << ": the driver's operations repeat";
             if (reached) {
                 check(fault, n);
                 ++swept;

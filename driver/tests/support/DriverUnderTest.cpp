@@ -77,6 +77,8 @@ void Unload()
 
 bool IsLoaded() { return driver != nullptr; }
 
+uint32_t Owner() { return driver != nullptr ? standin::io::DriverOwner(driver) : 0; }
+
 std::u16string InterfacePath()
 {
     for (const auto &record : boundary::PresentInterfaces(&ControlInterfaceClass))

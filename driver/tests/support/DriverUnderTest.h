@@ -24,6 +24,9 @@ bool Load();
 // closed first.
 void Unload();
 bool IsLoaded();
+// The kernel's owner of what the loaded driver's code holds and calls (0,
+// the platform's, when nothing is loaded).
+uint32_t Owner();
 
 // What clients open (UTF-16): the control channel's interface, a pipe
 // (PipeRender 0, PipeCapture 1), and the filter of an endpoint's subdevice
