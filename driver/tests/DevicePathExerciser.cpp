@@ -8,7 +8,10 @@
 // Nothing may fault, hang or leak; every pipe request's status must be one
 // the pipe gives; no reply may claim more bytes than its buffer holds.
 // Time is virtual and moves on whenever something waits with a time-out, so
-// a stream's request to a host that has just gone costs no real second.
+// a stream's request to a host that has just gone costs no real second (the
+// test moves it: the clients never pause, so a clock that waits for the
+// whole machine to idle would hold such a wait until the run ends).
+// Afterwards the driver holds what it held before the run.
 //   OMB_EXERCISE_SEED, OMB_EXERCISE_REQUESTS: the seed and the requests per
 //   process (tools/device-path-exerciser.sh runs long).
 #include <gtest/gtest.h>
@@ -359,6 +362,7 @@ TEST(DevicePathExerciser, RandomRequestsOverTheWholeDriverLeaveNothingBehind)
     const uint32_t seed = static_cast<uint32_t>(Setting("OMB_EXERCISE_SEED", DefaultSeed));
     const size_t requests = Setting("OMB_EXERCISE_REQUESTS", DefaultRequests);
     ASSERT_TRUE(dut::Load());
+    const standin::kernel::Holdings before = standin::kernel::HeldBy(dut::Owner());
     std::atomic<size_t> sent{0};
     std::atomic<int> faults{0};
     std::atomic<bool> done{false};
@@ -403,6 +407,14 @@ TEST(DevicePathExerciser, RandomRequestsOverTheWholeDriverLeaveNothingBehind)
         EXPECT_EQ(dut::Block(pipe).BufferAddress, 0u);
     }
     EXPECT_EQ(dut::FilterHandleCount(), 0u) << "every filter handle was forgotten";
+    const standin::kernel::Holdings after = standin::kernel::HeldBy(dut::Owner());
+    EXPECT_EQ(after.poolBlocks, before.poolBlocks);
+    EXPECT_EQ(after.poolBytes, before.poolBytes);
+    EXPECT_EQ(after.mdls, before.mdls);
+    EXPECT_EQ(after.mappings, before.mappings);
+    EXPECT_EQ(after.references, before.references);
+    EXPECT_EQ(after.handles, before.handles);
+    EXPECT_EQ(after.threads, before.threads);
     dut::Unload(); // the leak check
 }
 
