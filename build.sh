@@ -79,7 +79,7 @@ cmd_build() {
     cp build/windows/bin/ombapi.dll build/windows/client/libombapi.dll.a build/windows/bin/ombtone.exe out/windows/
     [ -e build/windows/bin/Ombrivo.sys ] && cp build/windows/bin/Ombrivo.sys out/windows/
     cp build/linux/client/libombapi.so out/linux/
-    cp client/ombapi.h common/*.h out/include/
+    cmake --install build/windows --component ombapi_headers --prefix out >/dev/null || exit 1
     echo "== deliverables in out/:"
     find out -type f | sort
 }

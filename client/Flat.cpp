@@ -12,22 +12,22 @@ void Driver_Delete(OmbDriver *driver)
     if (driver != nullptr)
         driver->Delete();
 }
-bool Driver_IsOpen(const OmbDriver *driver)
+OmbBool Driver_IsOpen(const OmbDriver *driver)
 {
     driver->Check();
     return driver->IsOpen();
 }
 HRESULT Driver_Open(OmbDriver *driver) { return driver->Open(); }
 void Driver_Close(OmbDriver *driver) { driver->Close(); }
-HRESULT Driver_CreatePipe(OmbDriver *driver, OmbPipe **pipe, bool capture)
+HRESULT Driver_CreatePipe(OmbDriver *driver, OmbPipe **pipe, OmbBool capture)
 {
     return driver->CreatePipe(*pipe, capture);
 }
 
-bool Pipe_IsCapt(const OmbPipe *pipe) { return pipe->IsCapt(); }
-bool Pipe_IsOpen(const OmbPipe *pipe) { return pipe->IsOpen(); }
+OmbBool Pipe_IsCapt(const OmbPipe *pipe) { return pipe->IsCapt(); }
+OmbBool Pipe_IsOpen(const OmbPipe *pipe) { return pipe->IsOpen(); }
 const wchar_t *Pipe_GetType(const OmbPipe *pipe) { return pipe->GetType(); }
-bool Pipe_IsRunningState(const OmbPipe *pipe) { return pipe->IsRunningState(); }
+OmbBool Pipe_IsRunningState(const OmbPipe *pipe) { return pipe->IsRunningState(); }
 void Pipe_Delete(OmbPipe *pipe)
 {
     if (pipe != nullptr)
@@ -35,7 +35,7 @@ void Pipe_Delete(OmbPipe *pipe)
 }
 HRESULT Pipe_Open(OmbPipe *pipe, const wchar_t *interfacePath) { return pipe->Open(interfacePath); }
 void Pipe_Close(OmbPipe *pipe) { pipe->Close(); }
-CommonDataDesc *Pipe_GetCommonData(OmbPipe *pipe) { return &pipe->GetCommonData(); }
+CommonDataDesc *Pipe_GetCommonData(OmbPipe *pipe) { return pipe->IsOpen() ? &pipe->GetCommonData() : nullptr; }
 HRESULT Pipe_DriverRequest(const OmbPipe *pipe, unsigned code, DriverReq *request, unsigned requestSize,
                            void *output, unsigned outputSize, unsigned *bytesReturned)
 {
@@ -52,11 +52,14 @@ HRESULT Pipe_Notify(OmbPipe *pipe, unsigned code) { return pipe->Notify(code); }
 HRESULT Pipe_AdvanceDevicePosition(OmbPipe *pipe, unsigned frames) { return pipe->AdvanceDevicePosition(frames); }
 HRESULT Pipe_ResetDevicePosition(OmbPipe *pipe) { return pipe->ResetDevicePosition(); }
 
-bool Host_IsCapt(const OmbHost *host) { return host->IsCapt(); }
-bool Host_IsStarted(const OmbHost *host) { return host->IsStarted(); }
+OmbBool Host_IsCapt(const OmbHost *host) { return host->IsCapt(); }
+OmbBool Host_IsStarted(const OmbHost *host) { return host->IsStarted(); }
 const wchar_t *Host_GetType(const OmbHost *host) { return host->GetType(); }
-const CommonDataDesc *Host_GetCommonData(const OmbHost *host) { return &host->GetCommonData(); }
-HRESULT Host_Create(OmbHost **host, OmbDriver *driver, bool capture, CallbackInterface *callback)
+const CommonDataDesc *Host_GetCommonData(const OmbHost *host)
+{
+    return host->IsStarted() ? &host->GetCommonData() : nullptr;
+}
+HRESULT Host_Create(OmbHost **host, OmbDriver *driver, OmbBool capture, OmbCallback *callback)
 {
     return OmbHost::Create(*host, *driver, capture, *callback);
 }
@@ -65,7 +68,7 @@ void Host_Delete(OmbHost *host)
     if (host != nullptr)
         host->Delete();
 }
-HRESULT Host_Start(OmbHost *host, const WaveFormat *format, unsigned minimalBufferMs)
+HRESULT Host_Start(OmbHost *host, const OmbWaveFormat *format, unsigned minimalBufferMs)
 {
     return host->Start(*format, minimalBufferMs);
 }

@@ -2,6 +2,7 @@
 // with the device-installation functions and opens pipes on it.
 #include <new>
 #include "ombapi.h"
+#include <setupapi.h>
 #include "Status.h"
 
 namespace Ombrivo {

@@ -12,10 +12,30 @@ namespace {
 
 constexpr DWORD StopPollMs = 15;
 constexpr UINT TimerResolutionMs = 1;
+// A failed wait is taken as a tick after a pause of one period, but never a
+// longer one: with an INFINITE period the loop would never look for a stop.
+constexpr DWORD FailedWaitPauseMs = 20;
 
-// The host whose TransferData runs on this thread, if any: Stop called from
-// there must not wait for the loop it is part of.
-thread_local const OmbHost *hostInCallback = nullptr;
+// The TransferData call running on this thread, if any. Stop called from
+// inside it must not wait for the loop it is part of: it only marks the call.
+struct CallbackCall {
+    const OmbHost *host;
+    bool stopAsked;
+};
+thread_local CallbackCall *currentCall = nullptr;
+
+// Marks the thread as inside a host's TransferData for the object's life,
+// whether the application's code returns or throws.
+class InsideCallback {
+public:
+    explicit InsideCallback(CallbackCall &call) : outer(currentCall) { currentCall = &call; }
+    ~InsideCallback() { currentCall = outer; }
+    InsideCallback(const InsideCallback &) = delete;
+    InsideCallback &operator=(const InsideCallback &) = delete;
+
+private:
+    CallbackCall *outer;
+};
 
 } // namespace
 
@@ -24,7 +44,7 @@ thread_local const OmbHost *hostInCallback = nullptr;
 // tick is carried to the next, so the device runs at exactly its rate.
 class OmbHost::Loop {
 public:
-    Loop(OmbHost &host) : host(host), block(host.pipe->GetCommonData()) {}
+    explicit Loop(OmbHost &host) : host(host), block(host.pipe->GetCommonData()), call{&host, false} {}
 
     void Begin()
     {
@@ -32,6 +52,9 @@ public:
         QueryPerformanceFrequency(&f);
         frequency = f.QuadPart > 0 ? static_cast<uint64_t>(f.QuadPart) : 1;
     }
+
+    // Stop was called from inside TransferData.
+    bool StopAsked() const { return call.stopAsked; }
 
     // The driver posted a request (or not): refresh the view and reply.
     HRESULT OnSignal()
@@ -59,41 +82,63 @@ public:
         return host.pipe->Notify(0);
     }
 
-    // A period passed: hand out the frames that are due.
-    void OnTick()
+    // A period passed: hand out the frames that are due. Fails only when the
+    // application's TransferData threw.
+    HRESULT OnTick()
     {
         if (state != STREAM_STATE_RUN)
-            return;
+            return S_OK;
         uint32_t pending = FramesDue();
         if (pending > half)
             pending = half; // at most half the buffer a tick; the rest of the time is dropped
         const WaveFormat &format = host.format;
         const uint32_t frameSize = format.GetFrameSize();
+        if (frameSize == 0)
+            return S_OK;
+        // The stretch never leaves the buffer the block describes, even when
+        // its frame count belongs to another frame size (a format change the
+        // driver defers while an earlier stream is attached).
+        const uint32_t viewFrames = ReadShared(block.BufferSizeBytes) / frameSize;
+        const uint32_t frames = bufferFrames < viewFrames ? bufferFrames : viewFrames;
         uint8_t *buffer = reinterpret_cast<uint8_t *>(static_cast<UINT_PTR>(ReadShared(block.BufferAddress)));
-        while (pending != 0) {
+        while (pending != 0 && !call.stopAsked) {
             uint32_t position = ReadShared(block.DevicePositionFrames);
-            if (position >= bufferFrames) {
+            if (position >= frames) {
                 // The position lies outside the buffer this loop knows: bring it
                 // back inside the driver's buffer, or hand out nothing.
                 host.pipe->AdvanceDevicePosition(0);
                 position = ReadShared(block.DevicePositionFrames);
-                if (position >= bufferFrames)
-                    return;
+                if (position >= frames)
+                    return S_OK;
             }
-            const uint32_t room = bufferFrames - position;
+            const uint32_t room = frames - position;
             const uint32_t n = pending < room ? pending : room;
             const uint32_t offered = format.FramesToBytes(n);
-            hostInCallback = &host;
-            uint32_t handled = host.callback.TransferData(buffer + position * frameSize, offered);
-            hostInCallback = nullptr;
+            uint32_t handled = 0;
+            if (!Transfer(buffer + position * frameSize, offered, handled))
+                return StatusUnexpected;
             if (handled > offered)
                 handled = offered; // the position never moves past what was offered
             host.pipe->AdvanceDevicePosition(format.BytesToFrames(handled));
             pending -= n;
         }
+        return S_OK;
     }
 
 private:
+    // The application's code: whatever it throws ends here, so the loop can
+    // release what it holds and report a status instead.
+    bool Transfer(uint8_t *data, uint32_t bytes, uint32_t &handled)
+    {
+        InsideCallback inside(call);
+        try {
+            handled = host.callback.TransferData(data, bytes);
+            return true;
+        } catch (...) {
+            return false;
+        }
+    }
+
     void RestartClock()
     {
         LARGE_INTEGER now;
@@ -120,6 +165,7 @@ private:
 
     OmbHost &host;
     CommonDataDesc &block;
+    CallbackCall call;
     uint32_t bufferFrames = 0, half = 0, state = STREAM_STATE_STOP;
     bool attachedSeen = false;
     uint64_t lastCounter = 0, frequency = 1, carry = 0;
@@ -167,7 +213,9 @@ HRESULT OmbHost::Start(const WaveFormat &wanted, unsigned minimalBufferMs)
     if (SUCCEEDED(status))
         status = pipe->SetFormat(wanted.GetSR(), wanted.GetBPS(), wanted.GetNC(), wanted.GetBPC(), wanted.GetCC());
     if (SUCCEEDED(status)) {
-        format = wanted;
+        // The loop clocks with what the driver got, the container size and
+        // channel mask derived, not with a caller's record that asked for them.
+        format = pipe->GetFormat();
         if (minimalBufferMs != 0)
             status = pipe->SetMinimalBufferSize((minimalBufferMs * format.GetSR()) / 1000);
     }
@@ -180,16 +228,22 @@ HRESULT OmbHost::Start(const WaveFormat &wanted, unsigned minimalBufferMs)
     return S_OK;
 }
 
+// Stop and the loop meet through two flags, each written by one side before it
+// reads the other's (all sequentially consistent): either the loop sees the
+// stop request before it touches the pipe, or Stop sees the loop and waits for
+// it to end. The request stays raised until the teardown is done, so a loop
+// starting meanwhile ends at once, and is lowered after it, so a later Start
+// begins afresh.
 HRESULT OmbHost::Stop()
 {
     Check();
-    if (inLoop) {
-        stopRequest = true;
-        if (hostInCallback == this)
-            return S_OK; // the loop ends after this tick; the caller stops it again afterwards
-        while (inLoop)
-            Sleep(StopPollMs);
+    if (currentCall != nullptr && currentCall->host == this) {
+        currentCall->stopAsked = true; // the loop ends after this call; the caller stops it again afterwards
+        return S_OK;
     }
+    stopRequest = true;
+    while (inLoop)
+        Sleep(StopPollMs);
     started = false;
     if (pipe != nullptr) {
         pipe->Delete();
@@ -199,37 +253,46 @@ HRESULT OmbHost::Stop()
         CloseHandle(event);
         event = nullptr;
     }
+    stopRequest = false;
     return S_OK;
 }
 
 HRESULT OmbHost::EventLoop(unsigned timeoutMs)
 {
     Check();
-    if (!started || pipe == nullptr || !pipe->IsOpen())
-        return StatusInvalidState;
     bool idle = false;
     if (!inLoop.compare_exchange_strong(idle, true))
         return StatusInvalidState; // one loop per host
+    HRESULT result = S_OK;
+    if (stopRequest)
+        result = S_OK; // a Stop is under way: end before touching the pipe
+    else if (!started || pipe == nullptr || !pipe->IsOpen())
+        result = StatusInvalidState;
+    else
+        result = Run(timeoutMs);
+    inLoop = false;
+    return result;
+}
+
+HRESULT OmbHost::Run(unsigned timeoutMs)
+{
     Loop loop(*this);
     timeBeginPeriod(TimerResolutionMs);
     loop.Begin();
     HRESULT result = S_OK;
-    for (;;) {
-        if (stopRequest.exchange(false))
-            break;
+    while (!stopRequest && !loop.StopAsked()) {
         const DWORD wait = WaitForSingleObject(event, timeoutMs);
         if (wait == WAIT_OBJECT_0) {
             result = loop.OnSignal();
-            if (FAILED(result))
-                break;
-            continue;
+        } else {
+            if (wait == WAIT_FAILED) // keep a pace instead of spinning on a broken wait
+                Sleep(timeoutMs < FailedWaitPauseMs ? timeoutMs : FailedWaitPauseMs);
+            result = loop.OnTick();
         }
-        if (wait == WAIT_FAILED)
-            Sleep(timeoutMs); // keep the period instead of spinning on a broken wait
-        loop.OnTick();
+        if (FAILED(result))
+            break;
     }
     timeEndPeriod(TimerResolutionMs);
-    inLoop = false;
     return result;
 }
 
@@ -239,7 +302,7 @@ bool OmbHost::IsCapt() const { return capture; }
 
 const wchar_t *OmbHost::GetType() const { return capture ? L"capture" : L"render"; }
 
-const CommonDataDesc &OmbHost::GetCommonData() const { return pipe->GetCommonData(); }
+const CommonDataDesc &OmbHost::GetCommonData() const { return pipe != nullptr ? pipe->GetCommonData() : NoBlock; }
 
 void OmbHost::Check() const {}
 

@@ -31,6 +31,8 @@ void FormatGuidText(wchar_t *text, unsigned capacity, const GUID *guid)
 
 } // namespace
 
+const CommonDataDesc NoBlock = {};
+
 OmbPipe::OmbPipe(const OmbDriver *driver, bool capture)
     : driver(driver), capture(capture), format(), handle(nullptr), commonData(nullptr)
 {
@@ -106,9 +108,16 @@ bool OmbPipe::IsCapt() const { return capture; }
 
 const wchar_t *OmbPipe::GetType() const { return capture ? L"capture" : L"render"; }
 
-CommonDataDesc &OmbPipe::GetCommonData() { return *commonData; }
+// A closed pipe has no block; the constant stand-in lies in read-only
+// memory, so a write through it faults instead of corrupting anything.
+CommonDataDesc &OmbPipe::GetCommonData()
+{
+    return commonData != nullptr ? *commonData : const_cast<CommonDataDesc &>(NoBlock);
+}
 
-const CommonDataDesc &OmbPipe::GetCommonData() const { return *commonData; }
+const CommonDataDesc &OmbPipe::GetCommonData() const { return commonData != nullptr ? *commonData : NoBlock; }
+
+const WaveFormat &OmbPipe::GetFormat() const { return format; }
 
 bool OmbPipe::IsRunningState() const
 {

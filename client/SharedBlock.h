@@ -3,9 +3,12 @@
 // aligned access, never cached by the compiler.
 #pragma once
 
-#include "CommonDataDesc.h"
+#include "ControlProtocol.h"
 
 namespace Ombrivo {
+
+// What GetCommonData gives while there is no block: all zero and constant.
+extern const CommonDataDesc NoBlock;
 
 template <typename T>
 inline T ReadShared(const T &field)

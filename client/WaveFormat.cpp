@@ -1,6 +1,9 @@
 // WaveFormat: validation, defaults, conversion to and from the Windows
 // format structures, and the byte/frame/time arithmetic.
 #include "ombapi.h"
+#include <ks.h>
+#include <ksmedia.h>
+#include <string.h>
 
 namespace Ombrivo {
 
@@ -97,18 +100,19 @@ void WaveFormat::ToWfx(WAVEFORMATEXTENSIBLE &wfx) const
     wfx.dwChannelMask = LowBitsMask(desc.NC);
 }
 
-void WaveFormat::ToKdf(KSDATAFORMAT_WAVEFORMATEXTENSIBLE &kdf) const
+void WaveFormat::ToKsDataFormat(void *head, const WAVEFORMATEXTENSIBLE &written) const
 {
-    ToWfx(kdf.WaveFormatExt);
-    const WAVEFORMATEX &head = kdf.WaveFormatExt.Format;
-    const bool extended = head.wFormatTag == WAVE_FORMAT_EXTENSIBLE && head.cbSize >= 22;
-    kdf.DataFormat.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
-    kdf.DataFormat.SubFormat = extended ? kdf.WaveFormatExt.SubFormat : KSDATAFORMAT_SUBTYPE_PCM;
-    kdf.DataFormat.Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
-    kdf.DataFormat.Flags = 0;
-    kdf.DataFormat.SampleSize = 0;
-    kdf.DataFormat.Reserved = 0;
-    kdf.DataFormat.FormatSize = sizeof(KSDATAFORMAT) + sizeof(WAVEFORMATEX) + head.cbSize;
+    static_assert(sizeof(KSDATAFORMAT) == KsDataFormatBytes, "KSDATAFORMAT layout");
+    const bool extended = written.Format.wFormatTag == WAVE_FORMAT_EXTENSIBLE && written.Format.cbSize >= 22;
+    KSDATAFORMAT format;
+    format.FormatSize = sizeof(KSDATAFORMAT) + sizeof(WAVEFORMATEX) + written.Format.cbSize;
+    format.Flags = 0;
+    format.SampleSize = 0;
+    format.Reserved = 0;
+    format.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
+    format.SubFormat = extended ? written.SubFormat : KSDATAFORMAT_SUBTYPE_PCM;
+    format.Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
+    memcpy(head, &format, sizeof format);
 }
 
 wchar_t *WaveFormat::ToStr(wchar_t *buf, unsigned count) const

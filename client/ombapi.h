@@ -2,25 +2,29 @@
    A host application attaches to one of the device's endpoints through a
    private control channel and clocks audio through the shared cyclic buffer.
 
-   C++ callers use the classes of the namespace Ombrivo; every caller, C
-   included, can use the flat functions and the records of the control
-   protocol. */
+   C++ callers (C++11 and later) use the classes of the namespace Ombrivo;
+   every caller, C89 and later included, can use the flat functions and the
+   records of the control protocol.
+
+   Include order: none is required. The header includes <windows.h> itself
+   (and, for C++, <mmreg.h>), so whatever must come before <windows.h> in a
+   host (WIN32_LEAN_AND_MEAN, <winsock2.h>) comes before this header too.
+   <ks.h> and <ksmedia.h> may be included before or after it; it declares
+   nothing of theirs, so it also fits a host whose SDK declares
+   KSDATAFORMAT_WAVEFORMATEXTENSIBLE.
+
+   Global names: the flat functions (Driver_*, Pipe_*, Host_*), the records
+   DataFormatDesc, CommonDataDesc and DriverReq, the codes Req*, ClientReq*
+   and NotifyPositionAdvanced, and names that begin with Omb or OMB. */
 #ifndef OMBRIVO_OMBAPI_H
 #define OMBRIVO_OMBAPI_H
 
 #include <windows.h>
-#include <setupapi.h>
-#include <mmreg.h>
-#include <ks.h>
-#include <ksmedia.h>
 #include <wchar.h>
-#ifndef __cplusplus
-#include <stdbool.h>
-#endif
 
-#include "ControlProtocol.h"
+#include "DataFormatDesc.h"
 #include "CommonDataDesc.h"
-#include "KsCompat.h"
+#include "ControlCodes.h"
 
 #ifdef OMBAPI_BUILD
 #define OMBAPI __declspec(dllexport)
@@ -30,6 +34,7 @@
 
 #ifdef __cplusplus
 
+#include <mmreg.h>
 #include <atomic>
 
 namespace Ombrivo {
@@ -49,7 +54,18 @@ public:
 
     HRESULT FromWfx(const WAVEFORMATEX &wfx);
     void ToWfx(WAVEFORMATEXTENSIBLE &wfx) const;
-    void ToKdf(KSDATAFORMAT_WAVEFORMATEXTENSIBLE &kdf) const;
+    /* Fills a KSDATAFORMAT_WAVEFORMATEXTENSIBLE (ksmedia.h). A template, so
+       that this header need not declare that type: the Windows SDK declares
+       it, mingw-w64 does not, and a second declaration would collide. */
+    template <typename KsDataFormatWfx>
+    void ToKdf(KsDataFormatWfx &kdf) const
+    {
+        static_assert(sizeof kdf.DataFormat == KsDataFormatBytes &&
+                          sizeof(KsDataFormatWfx) == KsDataFormatBytes + sizeof kdf.WaveFormatExt,
+                      "a KSDATAFORMAT followed by a WAVEFORMATEXTENSIBLE");
+        ToWfx(kdf.WaveFormatExt);
+        ToKsDataFormat(&kdf.DataFormat, kdf.WaveFormatExt);
+    }
     /* "SR/BPS(BPC)/NC(CC)", at most count characters with the terminator. */
     wchar_t *ToStr(wchar_t *buf, unsigned count) const;
 
@@ -70,6 +86,10 @@ public:
     DataFormatDesc &GetFormat();
 
 private:
+    enum { KsDataFormatBytes = 64 };
+    /* Writes the 64-byte KSDATAFORMAT head that goes with a format ToWfx wrote. */
+    void ToKsDataFormat(void *head, const WAVEFORMATEXTENSIBLE &written) const;
+
     DataFormatDesc desc;
 };
 
@@ -207,10 +227,14 @@ public:
     bool IsOpen() const;
     bool IsCapt() const;
     const wchar_t *GetType() const;
-    /* The shared block; valid only while open. */
+    /* The shared block while open; on a closed pipe a constant all-zero
+       block, which must not be written. */
     CommonDataDesc &GetCommonData();
     const CommonDataDesc &GetCommonData() const;
     bool IsRunningState() const;
+    /* The format the driver last accepted through SetFormat, with the
+       container size and channel mask SetFormat derived; zero until then. */
+    const WaveFormat &GetFormat() const;
 
     /* Sends any control request; req.Version is forced to 3. bytesReturned
        may be null; it receives the count on failure too. */
@@ -248,15 +272,20 @@ public:
 
     /* minimalBufferMs 0 asks for no minimal buffer size. */
     HRESULT Start(const WaveFormat &format, unsigned minimalBufferMs);
-    /* Ends a running loop and waits for it; from inside TransferData it
-       only asks the loop to end. Always 0. */
+    /* Ends the loop, running or just starting, and waits for it, then
+       closes the pipe and the event; from inside TransferData it only asks
+       the loop to end. Always 0. */
     HRESULT Stop();
-    /* Runs until Stop (result 0) or a failing reply to the driver. */
+    /* Runs until Stop (result 0), a failing reply to the driver (its status)
+       or an exception from TransferData, which goes no further than here
+       (0x8000FFFF, E_UNEXPECTED). 0x8007139F on a host not started or with
+       a loop already running. */
     HRESULT EventLoop(unsigned timeoutMs);
     bool IsStarted() const;
     bool IsCapt() const;
     const wchar_t *GetType() const;
-    /* The pipe's shared block; valid only while started. */
+    /* The pipe's shared block while started; otherwise a constant all-zero
+       block. */
     const CommonDataDesc &GetCommonData() const;
     void Check() const;
 
@@ -265,6 +294,7 @@ private:
     OmbHost(const OmbHost &) = delete;
     OmbHost &operator=(const OmbHost &) = delete;
     class Loop;
+    HRESULT Run(unsigned timeoutMs);
 
     OmbDriver &driver;
     bool capture;
@@ -279,11 +309,13 @@ private:
 
 } /* namespace Ombrivo */
 
+/* The names the flat functions take their objects by. */
 typedef Ombrivo::OmbDriver OmbDriver;
 typedef Ombrivo::OmbPipe OmbPipe;
 typedef Ombrivo::OmbHost OmbHost;
-typedef Ombrivo::WaveFormat WaveFormat;
-typedef Ombrivo::CallbackInterface CallbackInterface;
+typedef Ombrivo::WaveFormat OmbWaveFormat;
+typedef Ombrivo::CallbackInterface OmbCallback;
+typedef bool OmbBool;
 
 #else /* plain C */
 
@@ -291,36 +323,46 @@ typedef struct OmbDriver OmbDriver;
 typedef struct OmbPipe OmbPipe;
 typedef struct OmbHost OmbHost;
 /* A WaveFormat is laid out as its 20-byte descriptor. */
-typedef DataFormatDesc WaveFormat;
+typedef DataFormatDesc OmbWaveFormat;
 
 /* A plain caller's callback object: its first field points to a table whose
    first entry is the data operation, called with the object itself. */
-typedef struct CallbackInterface CallbackInterface;
-typedef struct CallbackInterfaceTable {
-    unsigned (*TransferData)(CallbackInterface *self, void *data, unsigned bytes);
-} CallbackInterfaceTable;
-struct CallbackInterface {
-    const CallbackInterfaceTable *table;
+typedef struct OmbCallback OmbCallback;
+typedef struct OmbCallbackTable {
+    unsigned (*TransferData)(OmbCallback *self, void *data, unsigned bytes);
+} OmbCallbackTable;
+struct OmbCallback {
+    const OmbCallbackTable *table;
 };
+
+/* The library's one-byte truth value; without <stdbool.h>, which would
+   define bool for the whole host. */
+#if defined(__STDC_VERSION__) && __STDC_VERSION__ >= 199901L
+typedef _Bool OmbBool;
+#else
+typedef unsigned char OmbBool; /* 0 or 1 */
+#endif
 
 #endif /* __cplusplus */
 
-/* The flat interface: each function forwards to one member function. */
+/* The flat interface: each function forwards to one member function. The
+   GetCommonData functions give NULL on a closed pipe or a host that is not
+   started. */
 #ifdef __cplusplus
 extern "C" {
 #endif
 
 OMBAPI HRESULT Driver_Create(OmbDriver **driver, const GUID *classId);
 OMBAPI void Driver_Delete(OmbDriver *driver);
-OMBAPI bool Driver_IsOpen(const OmbDriver *driver);
+OMBAPI OmbBool Driver_IsOpen(const OmbDriver *driver);
 OMBAPI HRESULT Driver_Open(OmbDriver *driver);
 OMBAPI void Driver_Close(OmbDriver *driver);
-OMBAPI HRESULT Driver_CreatePipe(OmbDriver *driver, OmbPipe **pipe, bool capture);
+OMBAPI HRESULT Driver_CreatePipe(OmbDriver *driver, OmbPipe **pipe, OmbBool capture);
 
-OMBAPI bool Pipe_IsCapt(const OmbPipe *pipe);
-OMBAPI bool Pipe_IsOpen(const OmbPipe *pipe);
+OMBAPI OmbBool Pipe_IsCapt(const OmbPipe *pipe);
+OMBAPI OmbBool Pipe_IsOpen(const OmbPipe *pipe);
 OMBAPI const wchar_t *Pipe_GetType(const OmbPipe *pipe);
-OMBAPI bool Pipe_IsRunningState(const OmbPipe *pipe);
+OMBAPI OmbBool Pipe_IsRunningState(const OmbPipe *pipe);
 OMBAPI void Pipe_Delete(OmbPipe *pipe);
 OMBAPI HRESULT Pipe_Open(OmbPipe *pipe, const wchar_t *interfacePath);
 OMBAPI void Pipe_Close(OmbPipe *pipe);
@@ -335,13 +377,15 @@ OMBAPI HRESULT Pipe_Notify(OmbPipe *pipe, unsigned code);
 OMBAPI HRESULT Pipe_AdvanceDevicePosition(OmbPipe *pipe, unsigned frames);
 OMBAPI HRESULT Pipe_ResetDevicePosition(OmbPipe *pipe);
 
-OMBAPI bool Host_IsCapt(const OmbHost *host);
-OMBAPI bool Host_IsStarted(const OmbHost *host);
+OMBAPI OmbBool Host_IsCapt(const OmbHost *host);
+OMBAPI OmbBool Host_IsStarted(const OmbHost *host);
 OMBAPI const wchar_t *Host_GetType(const OmbHost *host);
 OMBAPI const CommonDataDesc *Host_GetCommonData(const OmbHost *host);
-OMBAPI HRESULT Host_Create(OmbHost **host, OmbDriver *driver, bool capture, CallbackInterface *callback);
+OMBAPI HRESULT Host_Create(OmbHost **host, OmbDriver *driver, OmbBool capture, OmbCallback *callback);
 OMBAPI void Host_Delete(OmbHost *host);
-OMBAPI HRESULT Host_Start(OmbHost *host, const WaveFormat *format, unsigned minimalBufferMs);
+/* format may point to a bare DataFormatDesc; BPC 0 asks for the derived
+   container size, CC 0xFFFFFFFF for the standard channel mask. */
+OMBAPI HRESULT Host_Start(OmbHost *host, const OmbWaveFormat *format, unsigned minimalBufferMs);
 OMBAPI HRESULT Host_Stop(OmbHost *host);
 OMBAPI HRESULT Host_EventLoop(OmbHost *host, unsigned tickMs);
 

@@ -1,30 +1,30 @@
 /* The 376-byte block each pipe shares between the driver and its client.
-   Offsets are fixed; every byte not named is reserved and stays zero. */
+   Offsets are fixed; every byte not named is reserved and stays zero.
+   Part of the public header set: plain C89 and C++11, no global names beyond
+   the record itself. The values the fields take are in BlockValues.h. */
 #ifndef OMBRIVO_COMMON_COMMONDATADESC_H
 #define OMBRIVO_COMMON_COMMONDATADESC_H
 
+#include <stddef.h>
 #include <stdint.h>
 #include "DataFormatDesc.h"
-
-#define PIPE_BUFFER_BYTES 524288u /* each pipe's whole audio buffer */
-#define COMMON_DATA_BYTES 376u
 
 #pragma pack(push, 1)
 typedef struct CommonDataDesc {
     uint8_t Reserved0[52];
     uint32_t RequestFlags;        /*  52 driver, atomically: bits 0-1 while a driver request is posted */
-    uint32_t RequestCode;         /*  56 driver: pending ClientRequestCode, 0 when none */
+    uint32_t RequestCode;         /*  56 driver: pending client request code, 0 when none */
     DataFormatDesc Format;        /*  60 driver: the pipe's current format */
-    uint32_t BufferSizeBytes;     /*  80 driver: PIPE_BUFFER_BYTES */
+    uint32_t BufferSizeBytes;     /*  80 driver: the pipe's whole audio buffer, 524288 */
     uint32_t MinBufferFrames;     /*  84 driver: minimal buffer size in force */
     uint8_t Reserved88[16];
     uint8_t StreamAttached;       /* 104 driver: 1 while a stream is attached */
     uint8_t Reserved105[7];
     uint32_t PacketErrorsTotal;   /* 112 driver: late or overrun write packets since device start */
     uint8_t Reserved116[160];
-    uint32_t EngineUsage;         /* 276 driver, atomically: ENGINE_USED_* bits */
+    uint32_t EngineUsage;         /* 276 driver, atomically: how the audio engine uses the stream */
     uint8_t StreamFormat[40];     /* 280 driver: the stream's format as a WAVEFORMATEXTENSIBLE */
-    uint32_t StreamState;         /* 320 driver: 0 stop, 1 acquire, 2 pause, 3 run */
+    uint32_t StreamState;         /* 320 driver: 0 stop, 1 acquire, 2 pause, 3 run (KSSTATE) */
     uint32_t BufferSizeFrames;    /* 324 driver: frames of the cyclic buffer, 0 while none */
     uint32_t AvailableFrames;     /* 328 driver */
     uint64_t TotalFrames;         /* 332 driver: frames advanced while the current stream ran */
@@ -40,51 +40,29 @@ typedef struct CommonDataDesc {
 } CommonDataDesc;
 #pragma pack(pop)
 
-/* EngineUsage bits. */
-#define ENGINE_USED_NOTIFICATIONS 0x1u
-#define ENGINE_USED_PACKETS 0x2u
-#define ENGINE_USED_POSITION_REGISTER 0x4u
-
-/* StreamState values, numbered as KSSTATE. */
-#define STREAM_STATE_STOP 0u
-#define STREAM_STATE_ACQUIRE 1u
-#define STREAM_STATE_PAUSE 2u
-#define STREAM_STATE_RUN 3u
-
-/* ReplyStatus preset while a driver request waits: STATUS_UNSUCCESSFUL. */
-#define REPLY_STATUS_PRESET 0xC0000001u
-
 #ifdef __cplusplus
-#define OMB_PIN_OFFSET(field, offset) \
-    static_assert(__builtin_offsetof(CommonDataDesc, field) == (offset), #field " offset")
-OMB_PIN_OFFSET(RequestFlags, 52);
-OMB_PIN_OFFSET(RequestCode, 56);
-OMB_PIN_OFFSET(Format, 60);
-OMB_PIN_OFFSET(Format.SR, 60);
-OMB_PIN_OFFSET(Format.BPS, 64);
-OMB_PIN_OFFSET(Format.NC, 68);
-OMB_PIN_OFFSET(Format.BPC, 72);
-OMB_PIN_OFFSET(Format.CC, 76);
-OMB_PIN_OFFSET(BufferSizeBytes, 80);
-OMB_PIN_OFFSET(MinBufferFrames, 84);
-OMB_PIN_OFFSET(StreamAttached, 104);
-OMB_PIN_OFFSET(PacketErrorsTotal, 112);
-OMB_PIN_OFFSET(EngineUsage, 276);
-OMB_PIN_OFFSET(StreamFormat, 280);
-OMB_PIN_OFFSET(StreamState, 320);
-OMB_PIN_OFFSET(BufferSizeFrames, 324);
-OMB_PIN_OFFSET(AvailableFrames, 328);
-OMB_PIN_OFFSET(TotalFrames, 332);
-OMB_PIN_OFFSET(StreamPositionFrames, 340);
-OMB_PIN_OFFSET(Reserved344, 344);
-OMB_PIN_OFFSET(PacketErrorCount, 348);
-OMB_PIN_OFFSET(BufferAddress, 352);
-OMB_PIN_OFFSET(DevicePositionFrames, 360);
-OMB_PIN_OFFSET(DevicePositionBytes, 364);
-OMB_PIN_OFFSET(ReplyStatus, 368);
-OMB_PIN_OFFSET(PipeReady, 372);
-#undef OMB_PIN_OFFSET
-static_assert(sizeof(CommonDataDesc) == COMMON_DATA_BYTES, "CommonDataDesc is 376 bytes");
+static_assert(offsetof(CommonDataDesc, RequestFlags) == 52, "RequestFlags offset");
+static_assert(offsetof(CommonDataDesc, RequestCode) == 56, "RequestCode offset");
+static_assert(offsetof(CommonDataDesc, Format) == 60, "Format offset");
+static_assert(offsetof(CommonDataDesc, BufferSizeBytes) == 80, "BufferSizeBytes offset");
+static_assert(offsetof(CommonDataDesc, MinBufferFrames) == 84, "MinBufferFrames offset");
+static_assert(offsetof(CommonDataDesc, StreamAttached) == 104, "StreamAttached offset");
+static_assert(offsetof(CommonDataDesc, PacketErrorsTotal) == 112, "PacketErrorsTotal offset");
+static_assert(offsetof(CommonDataDesc, EngineUsage) == 276, "EngineUsage offset");
+static_assert(offsetof(CommonDataDesc, StreamFormat) == 280, "StreamFormat offset");
+static_assert(offsetof(CommonDataDesc, StreamState) == 320, "StreamState offset");
+static_assert(offsetof(CommonDataDesc, BufferSizeFrames) == 324, "BufferSizeFrames offset");
+static_assert(offsetof(CommonDataDesc, AvailableFrames) == 328, "AvailableFrames offset");
+static_assert(offsetof(CommonDataDesc, TotalFrames) == 332, "TotalFrames offset");
+static_assert(offsetof(CommonDataDesc, StreamPositionFrames) == 340, "StreamPositionFrames offset");
+static_assert(offsetof(CommonDataDesc, Reserved344) == 344, "Reserved344 offset");
+static_assert(offsetof(CommonDataDesc, PacketErrorCount) == 348, "PacketErrorCount offset");
+static_assert(offsetof(CommonDataDesc, BufferAddress) == 352, "BufferAddress offset");
+static_assert(offsetof(CommonDataDesc, DevicePositionFrames) == 360, "DevicePositionFrames offset");
+static_assert(offsetof(CommonDataDesc, DevicePositionBytes) == 364, "DevicePositionBytes offset");
+static_assert(offsetof(CommonDataDesc, ReplyStatus) == 368, "ReplyStatus offset");
+static_assert(offsetof(CommonDataDesc, PipeReady) == 372, "PipeReady offset");
+static_assert(sizeof(CommonDataDesc) == 376, "CommonDataDesc is 376 bytes");
 #endif
 
 #endif

@@ -1,19 +1,17 @@
-/* The control channel between the driver and a client process: the device
-   interface, the two pipes, the request codes and bodies, the notify codes
-   and the codes of the requests the driver posts to its client. */
+/* The control channel as the driver and the client library's own sources see
+   it: the public codes, and beside them the pipes, their file names, the
+   request bodies and their least lengths, which hosts never need. */
 #ifndef OMBRIVO_COMMON_CONTROLPROTOCOL_H
 #define OMBRIVO_COMMON_CONTROLPROTOCOL_H
 
+#include <stddef.h>
 #include <stdint.h>
-#include <guiddef.h>
+#include "ControlCodes.h"
+#include "BlockValues.h"
 #include "DataFormatDesc.h"
 
-/* Device interface class of the control channel:
-   {E6DCD72D-0668-429F-8A1B-E72DFE991340}. */
-#define CONTROL_INTERFACE_CLASS_INIT \
-    {0xE6DCD72D, 0x0668, 0x429F, {0x8A, 0x1B, 0xE7, 0x2D, 0xFE, 0x99, 0x13, 0x40}}
 #ifdef __cplusplus
-inline constexpr GUID ControlInterfaceClass = CONTROL_INTERFACE_CLASS_INIT;
+using Ombrivo::ControlInterfaceClass;
 #endif
 
 /* The class GUID as it appears in a pipe's file name: lower case, no braces. */
@@ -32,22 +30,7 @@ enum PipeKind {
     PipeCapture = 1
 };
 
-/* Device I/O control codes: device type 0x22, buffered, read or write access.
-   The driver compares the whole 32-bit value. */
-enum RequestCode {
-    ReqGetCommonData = 0x226404,        /* function 0x901, read access */
-    ReqSetFormat = 0x22A408,            /* function 0x902, write access */
-    ReqSetMinimalBufferSize = 0x22A40C, /* function 0x903, write access */
-    ReqSetNotificationEvent = 0x22A410, /* function 0x904, write access */
-    ReqNotify = 0x22A414                /* function 0x905, write access */
-};
-
 #define DRIVER_REQ_VERSION 3u
-
-/* The header before every request body. Bodies follow at byte 4, packed. */
-typedef struct DriverReq {
-    uint32_t Version; /* must be DRIVER_REQ_VERSION */
-} DriverReq;
 
 #pragma pack(push, 1)
 typedef struct SetFormatRequest {
@@ -85,31 +68,13 @@ typedef struct NotifyRequest {
 #define REQ_SET_NOTIFICATION_EVENT_MIN_INPUT32 8u
 #define REQ_NOTIFY_MIN_INPUT 8u
 
-/* The ReqNotify code: this one value announces a new device position; every
-   other value is the client's reply status to the driver's pending request. */
-#define NotifyPositionAdvanced 0x20000001u
-
-/* Requests the driver posts to its client through the shared block. */
-enum ClientRequestCode {
-    ClientReqNone = 0,
-    ClientReqBufferAllocated = 1,
-    ClientReqBufferReleased = 2,
-    ClientReqStateChanged = 3
-};
-
-/* Bits 0 and 1 of RequestFlags are set together while a driver request is
-   posted; bit 1 is the one the client tests. */
-#define REQUEST_FLAGS_POSTED 3u
-#define REQUEST_FLAGS_CLIENT_BIT 2u
-
 #ifdef __cplusplus
-static_assert(sizeof(DriverReq) == 4, "DriverReq header");
 static_assert(sizeof(SetFormatRequest) == REQ_SET_FORMAT_MIN_INPUT, "set-format request");
 static_assert(sizeof(SetMinimalBufferSizeRequest) == REQ_SET_MINIMAL_BUFFER_SIZE_MIN_INPUT, "minimal-size request");
 static_assert(sizeof(SetNotificationEventRequest) == REQ_SET_NOTIFICATION_EVENT_MIN_INPUT, "event request");
 static_assert(sizeof(SetNotificationEventRequest32) == REQ_SET_NOTIFICATION_EVENT_MIN_INPUT32, "event request, 32-bit caller");
 static_assert(sizeof(NotifyRequest) == REQ_NOTIFY_MIN_INPUT, "notify request");
-static_assert(__builtin_offsetof(SetNotificationEventRequest, Event) == 4, "the handle lies at byte 4");
+static_assert(offsetof(SetNotificationEventRequest, Event) == 4, "the handle lies at byte 4");
 
 /* The codes are CTL_CODE(0x22, function, METHOD_BUFFERED, access). */
 constexpr uint32_t ControlCode(uint32_t function, uint32_t access)

@@ -184,9 +184,21 @@ void EndpointLink::ProcessPosition()
     Unlock();
 }
 
+// Counts may come from several threads at once. Each mirrors the total its
+// own increment returned, and only over a smaller one, so the block never
+// steps back to a count another thread has already passed.
 void EndpointLink::CountPacketError()
 {
     const LONG total = InterlockedIncrement(&packetErrorTotal);
-    if (block != nullptr)
-        block->PacketErrorsTotal = static_cast<ULONG>(total);
+    if (block == nullptr)
+        return;
+    LONG volatile *mirror = reinterpret_cast<LONG volatile *>(&block->PacketErrorsTotal);
+    LONG seen = InterlockedCompareExchange(mirror, 0, 0);
+    // Ahead in 32-bit modular order, so the count may wrap like the total.
+    while (static_cast<LONG>(static_cast<ULONG>(total) - static_cast<ULONG>(seen)) > 0) {
+        const LONG previous = InterlockedCompareExchange(mirror, total, seen);
+        if (previous == seen)
+            break;
+        seen = previous;
+    }
 }

@@ -7,6 +7,7 @@
 #include <optional>
 #include <thread>
 #include "ombapi.h"
+#include "ControlProtocol.h"
 #include "device/StandinDevice.h"
 
 namespace device_tests {

@@ -1,8 +1,12 @@
 // OmbHost against the stand-in device, in virtual time: start and stop, the
 // replies to driver requests, and the ticks that clock the cyclic buffer.
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <mutex>
+#include <optional>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 #include "DeviceFixture.h"
@@ -45,12 +49,66 @@ public:
     std::function<void()> onCall;
 };
 
+constexpr HRESULT NotStarted = static_cast<HRESULT>(0x8007139F);
+constexpr HRESULT Unexpected = static_cast<HRESULT>(0x8000FFFF);
+constexpr HRESULT InvalidFunction = static_cast<HRESULT>(0x80070001); // a refused reply
+
+template <typename Condition>
+void SpinUntil(Condition condition)
+{
+    while (!condition())
+        std::this_thread::yield();
+}
+
+// Stop on another thread of the process, left to run while virtual time
+// moves in 5 ms steps.
+class AsyncStop {
+public:
+    AsyncStop(OmbHost *host, uint64_t process)
+        : thread([this, host, process] {
+              dev::InProcess scope(process);
+              host->Stop();
+              done = true;
+          })
+    {
+    }
+
+    ~AsyncStop() { Finish(); }
+
+    // Lets time run until Stop has returned. A limit counts virtual time
+    // from the call on, so the caller makes sure Stop already waits for the
+    // loop; a Stop still not returned by then never would, and ends the
+    // test program.
+    void Finish(unsigned limitMs = 0)
+    {
+        for (unsigned ms = 0; !done;) {
+            if (dev::TimedWaiters() == 0) {
+                std::this_thread::yield();
+                continue;
+            }
+            if (limitMs != 0 && ms >= limitMs) {
+                std::fprintf(stderr, "Stop has not returned after %u ms of virtual time\n", ms);
+                std::abort();
+            }
+            dev::AdvanceClock(5 * Millisecond);
+            ms += 5;
+        }
+        if (thread.joinable())
+            thread.join();
+    }
+
+private:
+    std::atomic<bool> done{false};
+    std::thread thread;
+};
+
 class HostTest : public DeviceFixture {
 protected:
     void SetUp() override
     {
         DeviceFixture::SetUp();
         ASSERT_EQ(OmbHost::Create(host, *driver, false, recorder), S_OK);
+        handles = dev::HandleCount(process);
     }
 
     void TearDown() override
@@ -69,15 +127,21 @@ protected:
         recorder.frameSize = format.GetFrameSize();
     }
 
-    // Runs the loop on its own thread, in the test's client process.
+    // Runs the loop on its own thread, in the test's client process, and
+    // returns once it waits on its event (or has ended at once).
     void RunLoop(unsigned tickMs)
     {
         dev::UseVirtualClock(true);
+        loopDone = false;
         loop = std::thread([this, tickMs] {
             dev::InProcess scope(process);
             loopResult = host->EventLoop(tickMs);
+            loopDone = true;
         });
-        dev::WaitForTimedWaiters(1);
+        if (tickMs == INFINITE)
+            SpinUntil([this] { return dev::Waiters() >= 1 || loopDone; });
+        else
+            SpinUntil([this] { return dev::TimedWaiters() >= 1 || loopDone; });
     }
 
     // Lets exactly one period pass: the loop ticks and waits again.
@@ -102,9 +166,20 @@ protected:
         loop.join();
     }
 
+    // The host is stopped and holds nothing: no pipe, no event, no timer period.
+    void ExpectStopped()
+    {
+        EXPECT_FALSE(host->IsStarted());
+        EXPECT_FALSE(dev::IsOpen(RenderPipe));
+        EXPECT_EQ(dev::TimerPeriodsHeld(), 0u);
+        EXPECT_EQ(dev::HandleCount(process), handles);
+    }
+
     Recorder recorder;
     OmbHost *host = nullptr;
+    size_t handles = 0;
     std::thread loop;
+    std::atomic<bool> loopDone{false};
     std::atomic<HRESULT> loopResult{-1};
 };
 
@@ -306,4 +381,244 @@ TEST_F(HostTest, ClockDoesNotDrift)
         ASSERT_LE(offered > due ? offered - due : due - offered, 1u) << "after " << ms << " ms";
     }
     EXPECT_EQ(offered, 220500u);
+}
+
+namespace {
+
+// The points of a loop's life where Stop can land.
+enum class Landing {
+    BeforeTheLoop,
+    AsTheLoopStarts,   // Stop and EventLoop called together, Stop a little later each round
+    WhileTheLoopWaits,
+    InsideTransferData, // from another thread while the loop is in the application's code
+    InsideTransferDataOnItsThread,
+    WhileAReplyFails,   // the loop is ending on a refused reply
+    AfterAFailedReply,
+};
+
+} // namespace
+
+// Wherever Stop lands, it returns with the loop ended and the host stopped
+// with nothing left behind, and the next Start runs a loop afresh instead of
+// ending it at once on a stop request left over.
+TEST_F(HostTest, StopLandsAtEveryPointOfTheLoop)
+{
+    const Landing landings[] = {Landing::BeforeTheLoop,      Landing::AsTheLoopStarts,
+                                Landing::WhileTheLoopWaits,  Landing::InsideTransferData,
+                                Landing::InsideTransferDataOnItsThread, Landing::WhileAReplyFails,
+                                Landing::AfterAFailedReply};
+    for (const Landing landing : landings) {
+        const int rounds = landing == Landing::AsTheLoopStarts ? 200 : 2;
+        for (int round = 0; round < rounds; ++round) {
+            SCOPED_TRACE(testing::Message() << "landing " << static_cast<int>(landing) << ", round " << round);
+            Start(Stereo48k);
+            switch (landing) {
+            case Landing::BeforeTheLoop:
+                EXPECT_EQ(host->Stop(), S_OK);
+                EXPECT_EQ(host->EventLoop(10), NotStarted);
+                break;
+            case Landing::AsTheLoopStarts: {
+                dev::UseVirtualClock(true);
+                std::atomic<bool> go{false};
+                std::atomic<bool> stopped{false};
+                loopDone = false;
+                loop = std::thread([&] {
+                    dev::InProcess scope(process);
+                    SpinUntil([&] { return go.load(); });
+                    loopResult = host->EventLoop(10);
+                    loopDone = true;
+                });
+                std::thread stopper([&] {
+                    dev::InProcess scope(process);
+                    SpinUntil([&] { return go.load(); });
+                    std::atomic<int> spin{0};
+                    while (spin.fetch_add(1, std::memory_order_relaxed) < round * 20) {
+                    }
+                    host->Stop();
+                    stopped = true;
+                });
+                go = true;
+                while (!stopped || !loopDone) {
+                    if (dev::TimedWaiters() > 0)
+                        dev::AdvanceClock(5 * Millisecond);
+                    else
+                        std::this_thread::yield();
+                }
+                stopper.join();
+                loop.join();
+                // The loop ended on the stop, or never began when Stop was done first.
+                EXPECT_TRUE(loopResult == S_OK || loopResult == NotStarted) << std::hex << loopResult;
+                break;
+            }
+            case Landing::WhileTheLoopWaits:
+                RunLoop(10);
+                AsyncStop(host, process).Finish();
+                loop.join();
+                EXPECT_EQ(loopResult.load(), S_OK);
+                break;
+            case Landing::InsideTransferData: {
+                RunLoop(10);
+                RunStream(960, 0);
+                std::optional<AsyncStop> stop;
+                std::atomic<bool> stopLanded{false};
+                recorder.onCall = [&] {
+                    if (stop)
+                        return;
+                    stop.emplace(host, process);
+                    dev::WaitForTimedWaiters(1); // Stop polls for the loop to end
+                    stopLanded = true;
+                };
+                recorder.Take(); // what an earlier round's stream left
+                dev::AdvanceClock(10 * Millisecond);
+                SpinUntil([&] { return stopLanded.load(); });
+                stop->Finish();
+                loop.join();
+                recorder.onCall = nullptr;
+                EXPECT_EQ(loopResult.load(), S_OK);
+                EXPECT_EQ(recorder.Take().size(), 1u);
+                break;
+            }
+            case Landing::InsideTransferDataOnItsThread:
+                RunLoop(10);
+                RunStream(960, 0);
+                recorder.onCall = [this] { EXPECT_EQ(host->Stop(), S_OK); };
+                dev::AdvanceClock(10 * Millisecond);
+                loop.join();
+                recorder.onCall = nullptr;
+                EXPECT_EQ(loopResult.load(), S_OK);
+                EXPECT_TRUE(host->IsStarted()); // asked to end only: the caller stops it afterwards
+                EXPECT_EQ(host->Stop(), S_OK);
+                break;
+            case Landing::WhileAReplyFails: {
+                RunLoop(10);
+                dev::RefuseRequest(RenderPipe, ReqNotify, static_cast<int32_t>(0xC0000010));
+                dev::HoldNextRequest(RenderPipe, ReqNotify);
+                std::thread poster([] { dev::Post(RenderPipe, ClientReqStateChanged); });
+                SpinUntil([] { return dev::IsHoldingRequest(RenderPipe); });
+                std::optional<AsyncStop> stop;
+                stop.emplace(host, process);
+                dev::WaitForTimedWaiters(2); // the driver waits for the reply, Stop for the loop
+                dev::ReleaseHeldRequest(RenderPipe);
+                stop->Finish(); // the driver gives up on the reply meanwhile
+                loop.join();
+                poster.join();
+                dev::RefuseRequest(RenderPipe, ReqNotify, 0);
+                EXPECT_EQ(loopResult.load(), InvalidFunction);
+                break;
+            }
+            case Landing::AfterAFailedReply: {
+                RunLoop(10);
+                dev::RefuseRequest(RenderPipe, ReqNotify, static_cast<int32_t>(0xC0000010));
+                std::thread poster([] { dev::Post(RenderPipe, ClientReqStateChanged); });
+                loop.join();
+                EXPECT_EQ(loopResult.load(), InvalidFunction);
+                EXPECT_TRUE(host->IsStarted());
+                AsyncStop(host, process).Finish();
+                poster.join();
+                dev::RefuseRequest(RenderPipe, ReqNotify, 0);
+                break;
+            }
+            }
+            ExpectStopped();
+
+            // Afresh: the loop runs and answers the driver until stopped.
+            Start(Stereo48k);
+            RunLoop(10);
+            ASSERT_FALSE(loopDone) << "the loop ended at once, on a stop request left over";
+            EXPECT_EQ(dev::Post(RenderPipe, ClientReqBufferAllocated), S_OK);
+            AsyncStop(host, process).Finish();
+            loop.join();
+            EXPECT_EQ(loopResult.load(), S_OK);
+            ExpectStopped();
+        }
+    }
+}
+
+// An exception from the application's TransferData stays inside the library:
+// the loop releases the timer period and ends with E_UNEXPECTED, the host
+// stays started, and a Stop on the loop's own thread afterwards stops it (the
+// thread is no longer marked as inside a callback).
+TEST_F(HostTest, ExceptionFromTransferDataEndsTheLoopCleanly)
+{
+    Start(Stereo48k);
+    std::atomic<bool> stoppedOnLoopThread{false};
+    dev::UseVirtualClock(true);
+    loop = std::thread([this, &stoppedOnLoopThread] {
+        dev::InProcess scope(process);
+        loopResult = host->EventLoop(10);
+        loopDone = true;
+        host->Stop();
+        stoppedOnLoopThread = true;
+    });
+    dev::WaitForTimedWaiters(1);
+    RunStream(960, 0);
+    recorder.onCall = [] { throw std::runtime_error("application fault"); };
+    dev::AdvanceClock(10 * Millisecond);
+    loop.join();
+    EXPECT_EQ(loopResult.load(), Unexpected);
+    EXPECT_TRUE(stoppedOnLoopThread);
+    EXPECT_EQ(dev::PositionNotifications(RenderPipe), 0u);
+    ExpectStopped();
+
+    // The host starts and runs again.
+    recorder.onCall = nullptr;
+    Start(Stereo48k);
+    RunLoop(10);
+    RunStream(960, 0);
+    Tick(10);
+    EXPECT_EQ(recorder.Take().size(), 2u); // the throwing call's offer, then this tick's
+}
+
+// Every wait fails once something in the process closed the host's event; with
+// an INFINITE period the loop must still pause only briefly between them, so
+// that it sees Stop.
+TEST_F(HostTest, FailedWaitsWithAnInfinitePeriodStillEndOnStop)
+{
+    Start(Stereo48k);
+    RunLoop(INFINITE);
+    ASSERT_TRUE(CloseHandle(reinterpret_cast<HANDLE>(static_cast<uintptr_t>(dev::ClientEventHandle(RenderPipe)))));
+    dev::SignalClient(RenderPipe); // ends the wait under way; the next one fails
+    dev::WaitForTimedWaiters(1);   // the loop pauses after the failed wait
+    AsyncStop stop(host, process);
+    dev::WaitForTimedWaiters(2); // and Stop waits for the loop
+    stop.Finish(100);
+    loop.join();
+    EXPECT_EQ(loopResult.load(), S_OK);
+    ExpectStopped();
+}
+
+// A format change the driver defers while an earlier stream is attached: the
+// stream's buffer counts 4-byte frames (131072 fill the pipe's 512 KiB) while
+// the host clocks 8-byte frames. No stretch leaves the 512 KiB the block
+// describes; the position beyond what fits is not handed out at all.
+TEST_F(HostTest, StretchesStayInsideTheBlocksBuffer)
+{
+    Start(WaveFormat(48000, 32, 2, 4, 3));
+    RunLoop(1000);
+    RunStream(131072, 100000);
+    Tick(1000);
+    std::vector<Call> calls = recorder.Take();
+    for (const Call &c : calls)
+        EXPECT_LE(uint64_t(c.frame) * 8 + c.bytes, PIPE_BUFFER_BYTES) << "at frame " << c.frame;
+    EXPECT_TRUE(calls.empty());
+
+    // Inside the bytes the stretch runs up to their end, not to the frame count's.
+    dev::Block(RenderPipe).DevicePositionFrames = 65000;
+    Tick(1000);
+    calls = recorder.Take();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].frame, 65000u);
+    EXPECT_EQ(calls[0].bytes, (65536u - 65000u) * 8);
+}
+
+// Before Start and after Stop the host has no block: GetCommonData gives a
+// constant all-zero one.
+TEST_F(HostTest, CommonDataWithoutAPipeIsAllZero)
+{
+    const CommonDataDesc zero = {};
+    EXPECT_EQ(memcmp(&host->GetCommonData(), &zero, sizeof zero), 0);
+    Start(Stereo48k);
+    EXPECT_EQ(host->GetCommonData().BufferSizeBytes, PIPE_BUFFER_BYTES);
+    EXPECT_EQ(host->Stop(), S_OK);
+    EXPECT_EQ(memcmp(&host->GetCommonData(), &zero, sizeof zero), 0);
 }

@@ -1,6 +1,7 @@
 // The client library on a system without the device: discovery, pipes and
 // hosts fail with clear statuses and leave nothing behind.
 #include <gtest/gtest.h>
+#include <string.h>
 #include <string>
 #include "ombapi.h"
 
@@ -63,6 +64,13 @@ TEST(NoDevice, PipeOpenFailsCleanly)
     EXPECT_EQ(pipe.Open(longPath.c_str()), static_cast<HRESULT>(0x800700CE));
     EXPECT_FALSE(pipe.IsOpen());
 
+    // A closed pipe has no block: the member gives a constant all-zero one,
+    // the flat function NULL.
+    const CommonDataDesc zero = {};
+    EXPECT_EQ(memcmp(&pipe.GetCommonData(), &zero, sizeof zero), 0);
+    EXPECT_EQ(memcmp(&static_cast<const OmbPipe &>(pipe).GetCommonData(), &zero, sizeof zero), 0);
+    EXPECT_EQ(Pipe_GetCommonData(&pipe), nullptr);
+
     // Requests on a closed pipe fail without reaching any driver.
     EXPECT_EQ(pipe.Notify(0), static_cast<HRESULT>(0x80070006));
     EXPECT_EQ(pipe.SetMinimalBufferSize(480), static_cast<HRESULT>(0x80070006));
@@ -112,7 +120,9 @@ TEST(NoDevice, FlatInterfaceForwards)
     const DataFormatDesc bare = {48000, 16, 2, 2, 3};
     EXPECT_TRUE(IsFileOpenFailure(Host_Start(host, reinterpret_cast<const WaveFormat *>(&bare), 0)));
     EXPECT_FALSE(Host_IsStarted(host));
+    EXPECT_EQ(Host_GetCommonData(host), nullptr);
     EXPECT_EQ(Host_Stop(host), S_OK);
+    EXPECT_EQ(Host_GetCommonData(host), nullptr);
     Host_Delete(host);
     Driver_Close(driver);
     Driver_Delete(driver);

@@ -15,12 +15,16 @@ int main(void)
         printf("CommonDataDesc fields moved in C\n");
         ++failures;
     }
-    if (sizeof(DataFormatDesc) != 20 || sizeof(SetNotificationEventRequest) != 12) {
+    if (sizeof(DataFormatDesc) != 20 || sizeof(DriverReq) != 4 || sizeof(OmbBool) != 1) {
         printf("request records differ in C\n");
         ++failures;
     }
+    if (ReqNotify != 0x22A414 || NotifyPositionAdvanced != 0x20000001u || ClientReqStateChanged != 3) {
+        printf("codes differ in C\n");
+        ++failures;
+    }
     {
-        const GUID cls = CONTROL_INTERFACE_CLASS_INIT;
+        const GUID cls = OMB_CONTROL_INTERFACE_CLASS_INIT;
         if (cls.Data1 != 0xE6DCD72Du || cls.Data4[7] != 0x40) {
             printf("interface class differs in C\n");
             ++failures;

@@ -6,7 +6,7 @@
 static unsigned long long bytesSeen;
 static unsigned callsSeen;
 
-static unsigned FillSilence(CallbackInterface *self, void *data, unsigned bytes)
+static unsigned FillSilence(OmbCallback *self, void *data, unsigned bytes)
 {
     unsigned char *p = (unsigned char *)data;
     unsigned i;
@@ -18,25 +18,31 @@ static unsigned FillSilence(CallbackInterface *self, void *data, unsigned bytes)
     return bytes;
 }
 
-static const CallbackInterfaceTable fillTable = {FillSilence};
-static CallbackInterface fill = {&fillTable};
-static const GUID controlClass = CONTROL_INTERFACE_CLASS_INIT;
+static const OmbCallbackTable fillTable = {FillSilence};
+static OmbCallback fill = {&fillTable};
+static const GUID controlClass = OMB_CONTROL_INTERFACE_CLASS_INIT;
 static OmbDriver *driver;
 static OmbHost *host;
 
-long PlainHostStart(void)
+long PlainHostStart(unsigned containerBytes, unsigned channelMask)
 {
-    const DataFormatDesc format = {48000, 16, 2, 2, 3};
-    HRESULT status = Driver_Create(&driver, &controlClass);
+    const DataFormatDesc format = {48000, 16, 2, 0, 0};
+    DataFormatDesc asked = format;
+    HRESULT status;
+    asked.BPC = containerBytes;
+    asked.CC = channelMask;
+    bytesSeen = 0;
+    callsSeen = 0;
+    status = Driver_Create(&driver, &controlClass);
     if (status < 0)
         return status;
     status = Driver_Open(driver);
     if (status < 0)
         return status;
-    status = Host_Create(&host, driver, false, &fill);
+    status = Host_Create(&host, driver, 0, &fill);
     if (status < 0)
         return status;
-    return Host_Start(host, (const WaveFormat *)&format, 20);
+    return Host_Start(host, &asked, 20);
 }
 
 long PlainHostLoop(unsigned tickMs) { return Host_EventLoop(host, tickMs); }
@@ -52,5 +58,19 @@ void PlainHostEnd(void)
 }
 
 int PlainHostIsStarted(void) { return Host_IsStarted(host) ? 1 : 0; }
+int PlainHostHasBlock(void) { return Host_GetCommonData(host) != 0; }
 unsigned long long PlainHostBytes(void) { return bytesSeen; }
 unsigned PlainHostCalls(void) { return callsSeen; }
+
+int PlainPipeHasBlock(int closeFirst)
+{
+    OmbPipe *pipe = 0;
+    int hasBlock;
+    if (Driver_CreatePipe(driver, &pipe, 1) < 0)
+        return -1;
+    if (closeFirst)
+        Pipe_Close(pipe);
+    hasBlock = Pipe_GetCommonData(pipe) != 0;
+    Pipe_Delete(pipe);
+    return hasBlock;
+}

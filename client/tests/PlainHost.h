@@ -6,13 +6,21 @@
 extern "C" {
 #endif
 
-long PlainHostStart(void);
+/* Creates the driver and a render host and starts it at 48000 Hz, 16 bits,
+   2 channels, with the container size and channel mask given (0 and
+   0xFFFFFFFF ask for the derived ones) and a 20 ms minimal buffer. */
+long PlainHostStart(unsigned containerBytes, unsigned channelMask);
 long PlainHostLoop(unsigned tickMs);
 long PlainHostStop(void);
 void PlainHostEnd(void);
 int PlainHostIsStarted(void);
+/* Whether Host_GetCommonData gives a block. */
+int PlainHostHasBlock(void);
 unsigned long long PlainHostBytes(void);
 unsigned PlainHostCalls(void);
+/* Opens the capture pipe, closes it first if asked, and tells whether
+   Pipe_GetCommonData gives a block; -1 when the pipe does not open. */
+int PlainPipeHasBlock(int closeFirst);
 
 #ifdef __cplusplus
 }

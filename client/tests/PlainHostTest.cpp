@@ -8,32 +8,83 @@
 using namespace device_tests;
 namespace dev = standin_device;
 
-TEST_F(DeviceFixture, PlainCHostRendersThroughTheFlatInterface)
+namespace {
+
+class PlainHostTest : public DeviceFixture {
+protected:
+    void TearDown() override
+    {
+        if (loop.joinable())
+            StopLoop();
+        PlainHostEnd();
+        DeviceFixture::TearDown();
+    }
+
+    // Runs the C host's loop with a 10 ms tick over a running 960-frame
+    // stream for `ticks` periods.
+    void RunTicks(int ticks)
+    {
+        dev::UseVirtualClock(true);
+        loop = std::thread([this] {
+            dev::InProcess scope(process);
+            result = PlainHostLoop(10);
+        });
+        dev::WaitForTimedWaiters(1);
+        ASSERT_EQ(dev::AnnounceStream(RenderPipe, true, STREAM_STATE_RUN, 960), 0);
+        dev::WaitForTimedWaiters(1);
+        for (int i = 0; i < ticks; ++i) {
+            dev::AdvanceClock(10 * Millisecond);
+            dev::WaitForTimedWaiters(1);
+        }
+    }
+
+    void StopLoop()
+    {
+        CallWhileTimeRuns(process, [] { PlainHostStop(); });
+        loop.join();
+        EXPECT_EQ(result.load(), 0);
+    }
+
+    std::thread loop;
+    std::atomic<long> result{-1};
+};
+
+} // namespace
+
+TEST_F(PlainHostTest, RendersThroughTheFlatInterface)
 {
-    ASSERT_EQ(PlainHostStart(), 0);
+    ASSERT_EQ(PlainHostStart(2, 3), 0);
     EXPECT_TRUE(PlainHostIsStarted());
     EXPECT_EQ(dev::Block(RenderPipe).Format.SR, 48000u);
     EXPECT_EQ(dev::Block(RenderPipe).MinBufferFrames, 960u);
-
-    dev::UseVirtualClock(true);
-    std::atomic<long> result{-1};
-    std::thread loop([&] {
-        dev::InProcess scope(process);
-        result = PlainHostLoop(10);
-    });
-    dev::WaitForTimedWaiters(1);
-    ASSERT_EQ(dev::AnnounceStream(RenderPipe, true, STREAM_STATE_RUN, 960), 0);
-    dev::WaitForTimedWaiters(1);
-    for (int i = 0; i < 3; ++i) {
-        dev::AdvanceClock(10 * Millisecond);
-        dev::WaitForTimedWaiters(1);
-    }
+    RunTicks(3);
     EXPECT_EQ(PlainHostBytes(), 3u * 480 * 4);
     EXPECT_EQ(dev::Block(RenderPipe).DevicePositionFrames, (3u * 480) % 960);
-
-    CallWhileTimeRuns(process, [] { PlainHostStop(); });
-    loop.join();
-    EXPECT_EQ(result.load(), 0);
+    StopLoop();
     EXPECT_FALSE(PlainHostIsStarted());
-    PlainHostEnd();
+}
+
+// A C caller's record that asks for the derived container size and the
+// standard mask: the host clocks with the format the driver got, 4-byte
+// frames, not with the record's container size of 0.
+TEST_F(PlainHostTest, DerivedContainerSizeClocksTheStream)
+{
+    ASSERT_EQ(PlainHostStart(0, 0xFFFFFFFFu), 0);
+    EXPECT_EQ(dev::Block(RenderPipe).Format.BPC, 2u);
+    EXPECT_EQ(dev::Block(RenderPipe).Format.CC, 3u);
+    RunTicks(3);
+    EXPECT_EQ(PlainHostCalls(), 3u);
+    EXPECT_EQ(PlainHostBytes(), 3u * 480 * 4);
+    EXPECT_EQ(dev::LastNotifiedFrames(RenderPipe), (3u * 480) % 960);
+    EXPECT_EQ(dev::LastNotifiedBytes(RenderPipe), (3u * 480) % 960 * 4);
+}
+
+TEST_F(PlainHostTest, CommonDataIsNullWithoutABlock)
+{
+    ASSERT_EQ(PlainHostStart(2, 3), 0);
+    EXPECT_TRUE(PlainHostHasBlock());
+    EXPECT_EQ(PlainPipeHasBlock(false), 1);
+    EXPECT_EQ(PlainPipeHasBlock(true), 0);
+    EXPECT_EQ(PlainHostStop(), 0);
+    EXPECT_FALSE(PlainHostHasBlock());
 }

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include <string.h>
 #include "ombapi.h"
+#include <ks.h>
+#include <ksmedia.h>
+#include "KsCompat.h"
 
 using Ombrivo::WaveFormat;
 

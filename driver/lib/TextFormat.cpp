@@ -235,12 +235,14 @@ void LayOut(const Directive &d, const Piece &piece, Output &out)
 void Convert(Directive d, Arguments &args, Output &out)
 {
     if (d.widthFromArgument) {
-        int width = va_arg(args.list, int);
+        // A negative width asks for left justification; its size is taken in
+        // unsigned arithmetic, where even INT_MIN has a magnitude.
+        const int width = va_arg(args.list, int);
+        d.width = ULONG(width);
         if (width < 0) {
             d.leftJustify = true;
-            width = -width;
+            d.width = 0u - d.width;
         }
-        d.width = ULONG(width);
     }
     if (d.precisionFromArgument) {
         int precision = va_arg(args.list, int);

@@ -8,6 +8,7 @@
 #include <io_boundary.h>
 #include <atomic>
 #include <thread>
+#include "ControlProtocol.h"
 #include "CoreDevice.h"
 #include "ombapi.h"
 

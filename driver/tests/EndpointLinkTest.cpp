@@ -1,6 +1,9 @@
 // The endpoint link on its own: the format check the miniports ask for, the
 // channel mask, deferral while a stream is attached, and a link whose
 // miniports are not there yet.
+#include <atomic>
+#include <thread>
+#include <vector>
 #include "CoreClient.h"
 #include "CoreDriverInternals.h"
 #include "DataFormat.h"
@@ -115,6 +118,37 @@ TEST_F(Link, ChangesWaitForTheStreamAndAReturnToTheCurrentCancelsThem)
     core_device::DetachStream(PipeRender);
     EXPECT_EQ(block->Format.SR, 48000u) << "a refused request leaves the pending one";
     EXPECT_EQ(core_device::FormatChanges(PipeRender), changes + 1);
+}
+
+// Streams count late packets from their own threads: the block follows the
+// total without ever stepping back, and ends at the full count.
+TEST_F(Link, PacketErrorsTotalFollowsConcurrentCountsInOrder)
+{
+    constexpr int Threads = 4, CountsPerThread = 20000;
+    LONG volatile *mirror = reinterpret_cast<LONG volatile *>(&block->PacketErrorsTotal);
+    std::atomic<bool> counting{true};
+    std::atomic<int> stepsBack{0};
+    std::thread reader([&] {
+        LONG last = 0;
+        while (counting) {
+            const LONG now = InterlockedCompareExchange(mirror, 0, 0);
+            if (now < last)
+                ++stepsBack;
+            last = now;
+        }
+    });
+    std::vector<std::thread> streams;
+    for (int t = 0; t < Threads; ++t)
+        streams.emplace_back([this] {
+            for (int i = 0; i < CountsPerThread; ++i)
+                link->CountPacketError();
+        });
+    for (std::thread &stream : streams)
+        stream.join();
+    counting = false;
+    reader.join();
+    EXPECT_EQ(stepsBack.load(), 0);
+    EXPECT_EQ(InterlockedCompareExchange(mirror, 0, 0), Threads * CountsPerThread);
 }
 
 TEST(LinkWithoutMiniports, EverythingThatWouldReachThemDoesNothing)

@@ -47,5 +47,7 @@ void UseVirtualClock(bool on) { standin::kernel::UseVirtualClock(on); }
 void AdvanceClock(int64_t hundredNs) { standin::kernel::AdvanceClock(hundredNs); }
 void WaitForTimedWaiters(size_t count) { standin::kernel::WaitForBlockedWaiters(count, true); }
 size_t TimedWaiters() { return standin::kernel::BlockedWaiters(true); }
+size_t Waiters() { return standin::kernel::BlockedWaiters(false); }
+size_t HandleCount(uint64_t process) { return standin::io::boundary::ProcessHandleCount(process); }
 
 } // namespace standin_device

@@ -46,6 +46,13 @@ uint32_t RequestsSeen(int pipe, uint32_t code);
 // stop); hand out an unreadable block address, or an unreadable buffer address.
 void RefuseRequest(int pipe, uint32_t code, int32_t status);
 void HandOutUnreadableBlock(int pipe, bool on);
+// Holds the next request with `code` in the driver, on its caller's thread,
+// until released; then it is served as any other (refusal included).
+void HoldNextRequest(int pipe, uint32_t code);
+bool IsHoldingRequest(int pipe);
+void ReleaseHeldRequest(int pipe);
+// The handle value the client registered its event with (0 before).
+uint64_t ClientEventHandle(int pipe);
 void HandOutUnreadableBuffer(int pipe, bool on);
 
 // Emulated client processes and the virtual clock of the platform.
@@ -63,6 +70,10 @@ void AdvanceClock(int64_t hundredNs);
 // Waits until `count` threads are blocked in timed waits; how many are.
 void WaitForTimedWaiters(size_t count);
 size_t TimedWaiters();
+// Threads blocked in any kernel wait, with or without a time-out.
+size_t Waiters();
 uint32_t TimerPeriodsHeld();
+// Handles open in an emulated process.
+size_t HandleCount(uint64_t process);
 
 } // namespace standin_device

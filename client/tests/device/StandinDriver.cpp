@@ -35,7 +35,15 @@ struct Pipe {
     volatile LONG refusedStatus;
     volatile LONG unreadableBlock;
     volatile LONG unreadableBuffer;
+    volatile LONG64 clientEventHandle;
+    volatile LONG heldCode;
+    volatile LONG holding; // a request with heldCode waits in the driver
+    KEVENT releaseHeld;
 };
+
+// The steering fields are written by test threads while requests run.
+LONG Read(volatile LONG &field) { return InterlockedCompareExchange(&field, 0, 0); }
+LONG64 Read(volatile LONG64 &field) { return InterlockedCompareExchange64(&field, 0, 0); }
 
 struct Device {
     TestDeviceStack stack;
@@ -61,6 +69,7 @@ NTSTATUS AllocatePipe(Pipe &pipe, const wchar_t *referenceString)
     pipe.referenceString = referenceString;
     KeInitializeEvent(&pipe.replyEvent, SynchronizationEvent, FALSE);
     KeInitializeMutex(&pipe.mutex, 0);
+    KeInitializeEvent(&pipe.releaseHeld, SynchronizationEvent, FALSE);
     pipe.blockMdl = AllocatePages(PageBytes);
     pipe.bufferMdl = AllocatePages(PIPE_BUFFER_BYTES);
     if (pipe.blockMdl == nullptr || pipe.bufferMdl == nullptr)
@@ -198,17 +207,18 @@ NTSTATUS Serve(Pipe &pipe, PIRP irp, ULONG code, ULONG inLength, ULONG outLength
     auto *buffer = static_cast<UCHAR *>(irp->AssociatedIrp.SystemBuffer);
     if (inLength < REQ_MIN_INPUT || reinterpret_cast<DriverReq *>(buffer)->Version != DRIVER_REQ_VERSION)
         return STATUS_INVALID_DEVICE_REQUEST;
-    if (pipe.refusedCode != 0 && static_cast<ULONG>(pipe.refusedCode) == code)
-        return pipe.refusedStatus;
+    const LONG refusedCode = Read(pipe.refusedCode);
+    if (refusedCode != 0 && static_cast<ULONG>(refusedCode) == code)
+        return Read(pipe.refusedStatus);
     CommonDataDesc &block = *pipe.block;
     switch (code) {
     case ReqGetCommonData: {
         if (outLength < sizeof(ULONG64))
             return STATUS_BUFFER_TOO_SMALL;
         ULONG64 address = reinterpret_cast<ULONG_PTR>(pipe.userBlock);
-        if (pipe.unreadableBlock)
+        if (Read(pipe.unreadableBlock))
             address = UnreadableAddress;
-        block.BufferAddress = pipe.unreadableBuffer ? UnreadableAddress : reinterpret_cast<ULONG_PTR>(pipe.userBuffer);
+        block.BufferAddress = Read(pipe.unreadableBuffer) ? UnreadableAddress : reinterpret_cast<ULONG_PTR>(pipe.userBuffer);
         RtlCopyMemory(buffer, &address, sizeof address);
         information = sizeof address;
         return STATUS_SUCCESS;
@@ -241,6 +251,7 @@ NTSTATUS Serve(Pipe &pipe, PIRP irp, ULONG code, ULONG inLength, ULONG outLength
                                                           *ExEventObjectType, irp->RequestorMode, &event, nullptr);
         if (NT_SUCCESS(status)) {
             pipe.clientEvent = static_cast<PKEVENT>(event);
+            InterlockedExchange64(&pipe.clientEventHandle, static_cast<LONG64>(handle));
             block.PipeReady = 1;
         }
         return status;
@@ -272,6 +283,14 @@ NTSTATUS OnDeviceControl(PDEVICE_OBJECT, PIRP irp)
         return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
     const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
     InterlockedIncrement(&pipe->seen[CodeIndex(code)]);
+    const LONG heldCode = Read(pipe->heldCode);
+    if (heldCode != 0 && static_cast<ULONG>(heldCode) == code) {
+        // Held until the test lets it go, then served as any other.
+        InterlockedExchange(&pipe->heldCode, 0);
+        InterlockedExchange(&pipe->holding, 1);
+        KeWaitForSingleObject(&pipe->releaseHeld, Executive, KernelMode, FALSE, nullptr);
+        InterlockedExchange(&pipe->holding, 0);
+    }
     ULONG_PTR information = 0;
     const NTSTATUS status = Serve(*pipe, irp, code, stack->Parameters.DeviceIoControl.InputBufferLength,
                                   stack->Parameters.DeviceIoControl.OutputBufferLength, information);
@@ -376,16 +395,20 @@ int32_t AnnounceStream(int index, bool attached, uint32_t state, uint32_t buffer
     return Post(index, ClientReqStateChanged);
 }
 
-uint32_t PositionNotifications(int pipe) { return static_cast<uint32_t>(device.pipes[pipe].positionNotifications); }
-uint32_t LastNotifiedFrames(int pipe) { return static_cast<uint32_t>(device.pipes[pipe].lastFrames); }
-uint32_t LastNotifiedBytes(int pipe) { return static_cast<uint32_t>(device.pipes[pipe].lastBytes); }
-uint32_t RequestsSeen(int pipe, uint32_t code) { return static_cast<uint32_t>(device.pipes[pipe].seen[CodeIndex(code)]); }
+uint32_t PositionNotifications(int pipe) { return static_cast<uint32_t>(Read(device.pipes[pipe].positionNotifications)); }
+uint32_t LastNotifiedFrames(int pipe) { return static_cast<uint32_t>(Read(device.pipes[pipe].lastFrames)); }
+uint32_t LastNotifiedBytes(int pipe) { return static_cast<uint32_t>(Read(device.pipes[pipe].lastBytes)); }
+uint32_t RequestsSeen(int pipe, uint32_t code) { return static_cast<uint32_t>(Read(device.pipes[pipe].seen[CodeIndex(code)])); }
 
 void RefuseRequest(int pipe, uint32_t code, int32_t status)
 {
     InterlockedExchange(&device.pipes[pipe].refusedStatus, status);
     InterlockedExchange(&device.pipes[pipe].refusedCode, static_cast<LONG>(status != 0 ? code : 0));
 }
+void HoldNextRequest(int pipe, uint32_t code) { InterlockedExchange(&device.pipes[pipe].heldCode, static_cast<LONG>(code)); }
+bool IsHoldingRequest(int pipe) { return Read(device.pipes[pipe].holding) != 0; }
+void ReleaseHeldRequest(int pipe) { KeSetEvent(&device.pipes[pipe].releaseHeld, IO_SOUND_INCREMENT, FALSE); }
+uint64_t ClientEventHandle(int pipe) { return static_cast<uint64_t>(Read(device.pipes[pipe].clientEventHandle)); }
 void HandOutUnreadableBlock(int pipe, bool on) { InterlockedExchange(&device.pipes[pipe].unreadableBlock, on); }
 void HandOutUnreadableBuffer(int pipe, bool on) { InterlockedExchange(&device.pipes[pipe].unreadableBuffer, on); }
 

@@ -2,6 +2,7 @@
 // capacity and the text that invalid directives leave.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include "TextFormat.h"
 #include "WideText.h"
 
@@ -58,6 +59,10 @@ TEST(FormatText, IntegerBasesFlagsAndWidth)
     EXPECT_EQ(Format(L"%#010x", 0x1f), "0x0000001f");
     EXPECT_EQ(Format(L"%#10x", 0x1f), "      0x1f");
     EXPECT_EQ(Format(L"%*d|%-*d|", 4, 1, 3, 2), "   1|2  |");
+    EXPECT_EQ(Format(L"%*d|", -3, 1), "1  |") << "a negative width justifies left";
+    // The widest negative width: left-justified and padded to the capacity.
+    EXPECT_EQ(Format(8, L"%*d|", INT_MIN, 7), "7      ");
+    EXPECT_EQ(Format(8, L"%*d|", INT_MAX, 7), "      7");
 }
 
 TEST(FormatText, SignsAndNegation)
