@@ -39,5 +39,14 @@ NTSTATUS Adapter::Start(PDEVICE_OBJECT device, PIRP irp, PRESOURCELIST resourceL
     if (NT_SUCCESS(status))
         status = StartSubdevices(renderLink, irp);
     resources = nullptr;
+    startStatus = status;
     return status;
+}
+
+NTSTATUS Adapter::Restart(PDEVICE_OBJECT device)
+{
+    if (!NT_SUCCESS(startStatus))
+        return startStatus;
+    deviceObject = device;
+    return PcRegisterAdapterPowerManagement(AsUnknown(), device);
 }

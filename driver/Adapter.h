@@ -33,6 +33,11 @@ public:
     // subdevices (capture endpoint first). Stops at the first failure and
     // returns its status.
     NTSTATUS Start(PDEVICE_OBJECT device, PIRP irp, PRESOURCELIST resources);
+    // A later start of the same device, after a stop: PortCls kept the
+    // subdevices and the pipes kept their clients, so nothing is built again;
+    // the power-management registration is renewed. A device whose first
+    // start failed stays failed.
+    NTSTATUS Restart(PDEVICE_OBJECT device);
 
     // The request routing; each returns the request's final status.
     NTSTATUS Create(PDEVICE_OBJECT device, PIRP irp);
@@ -41,6 +46,7 @@ public:
 
     DEVICE_POWER_STATE PowerState() const { return powerState; }
     ControlPipe &Pipe(PipeKind kind) { return kind == PipeRender ? pipeRender : pipeCapture; }
+    EndpointLink &Link(EndpointKind kind) { return kind == CaptureEndpoint ? captureLink : renderLink; }
     // Open WaveRT filter handles the routing knows.
     ULONG FilterHandleCount();
 
@@ -59,6 +65,7 @@ private:
     PDEVICE_OBJECT deviceObject = nullptr;
     PRESOURCELIST resources = nullptr; // valid during start only
     DEVICE_POWER_STATE powerState = PowerDeviceD0;
+    NTSTATUS startStatus = STATUS_DEVICE_NOT_READY; // of the first start
 
     // Construction in this order; destruction the other way round: the
     // filter handles, PipeCapture, PipeRender, the render-endpoint link, the

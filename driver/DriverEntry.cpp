@@ -41,6 +41,10 @@ void UnloadCleanup()
 
 NTSTATUS StartDevice(PDEVICE_OBJECT device, PIRP irp, PRESOURCELIST resources)
 {
+    // A start after a stop finds the adapter of the first: its pipes, their
+    // clients and the subdevices PortCls kept go on as they were.
+    if (Adapter *existing = LoadPointer(adapter))
+        return existing->Restart(device);
     auto *created = new Adapter;
     if (created == nullptr) {
         StorePointer(adapter, static_cast<Adapter *>(nullptr));

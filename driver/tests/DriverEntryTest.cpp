@@ -8,7 +8,9 @@
 #include <vector>
 #include "ControlProtocol.h"
 #include "DriverUnderTest.h"
+#include "Engine.h"
 #include "KsClient.h"
+#include "ManualHost.h"
 
 namespace {
 
@@ -99,9 +101,15 @@ void LoadOn(uint32_t major, uint32_t minor, Status expected)
             fprintf(stderr, "the device did not start on %u.%u\n", major, minor);
             _exit(2);
         }
+        // A client's views of the block and the buffer take that version's
+        // mapping flags.
         boundary::Handle pipe = nullptr;
-        if (ks_client::Open(dut::PipePath(PipeRender), &pipe) != Success || ks_client::Close(pipe) != Success) {
-            fprintf(stderr, "the pipe did not open on %u.%u\n", major, minor);
+        const DriverReq header{DRIVER_REQ_VERSION};
+        uint64_t view = 0;
+        if (ks_client::Open(dut::PipePath(PipeRender), &pipe) != Success ||
+            ks_client::Control(pipe, ReqGetCommonData, &header, sizeof header, &view, sizeof view).status != Success ||
+            view == 0 || dut::Block(PipeRender).BufferAddress == 0 || ks_client::Close(pipe) != Success) {
+            fprintf(stderr, "the pipe did not open and map on %u.%u\n", major, minor);
             _exit(3);
         }
         dut::Unload(); // the leak check
@@ -115,6 +123,7 @@ TEST(DriverEntryDeathTest, LoadsFromVersion6AndRefusesOlderSystemsWithNothingLef
     EXPECT_EXIT(LoadOn(5, 0, Unsuccessful), testing::ExitedWithCode(0), "") << "5.0 fails the library's start-up";
     EXPECT_EXIT(LoadOn(5, 2, Unsuccessful), testing::ExitedWithCode(0), "") << "5.2 is below 6.0";
     EXPECT_EXIT(LoadOn(6, 0, Success), testing::ExitedWithCode(0), "") << "6.0: plain non-paged pool";
+    EXPECT_EXIT(LoadOn(6, 1, Success), testing::ExitedWithCode(0), "");
     EXPECT_EXIT(LoadOn(6, 2, Success), testing::ExitedWithCode(0), "") << "6.2: no-execute pool and views";
     EXPECT_EXIT(LoadOn(10, 0, Success), testing::ExitedWithCode(0), "");
 }
@@ -132,6 +141,34 @@ TEST(DriverEntry, SecondAddDeviceIsRefusedAndTheFirstDeviceKeepsWorking)
     EXPECT_NE(dut::Block(PipeCapture).BufferAddress, 0u);
     EXPECT_EQ(ks_client::Close(pipe), Success);
     dut::Unload();
+}
+
+// A start after a stop (the platform sends the second start itself): the
+// adapter of the first goes on with its pipes' clients, the stream and the
+// subdevices PortCls kept, and nothing of a second adapter is left.
+TEST(DriverEntry, ASecondStartKeepsTheAdapterItsClientsAndItsSubdevices)
+{
+    ASSERT_TRUE(dut::Load());
+    {
+        host_client::ManualHost host(PipeCapture);
+        ASSERT_EQ(host.Attach({48000, 16, 2, 2, 0x3}), Success);
+        ks_client::Engine engine(PipeCapture);
+        ASSERT_EQ(engine.Open({48000, 16, 2, 2, 0x3}), Success);
+        const uint64_t view = dut::Block(PipeCapture).BufferAddress;
+
+        ASSERT_EQ(dut::StartDevice(), Success);
+        const std::vector<std::u16string> expected = {u"topo_c", u"wave_c", u"topo_r", u"wave_r"};
+        EXPECT_EQ(SubdevicesInOrder(), expected) << "no second set";
+        EXPECT_EQ(dut::FilterInterfaceCount(u"wave_r"), 3u);
+        EXPECT_EQ(dut::Block(PipeCapture).PipeReady, 1) << "the host is still attached";
+        EXPECT_EQ(dut::Block(PipeCapture).BufferAddress, view) << "to the same pipe";
+        EXPECT_EQ(dut::Block(PipeCapture).StreamAttached, 1);
+        EXPECT_EQ(engine.AllocateBuffer(1920), Success) << "the stream goes on";
+        EXPECT_EQ(engine.Step(KSSTATE_ACQUIRE), Success);
+        EXPECT_EQ(engine.Close(), Success);
+        host.Detach();
+    }
+    dut::Unload(); // the leak check: one adapter, released once
 }
 
 // ---- Physical connections -----------------------------------------------------

@@ -96,7 +96,7 @@ protected:
         return filter;
     }
 
-    DWORD CreatePin(const Endpoint &endpoint, const KSDATAFORMAT_WAVEFORMATEXTENSIBLE &format)
+    Status CreatePin(const Endpoint &endpoint, const KSDATAFORMAT_WAVEFORMATEXTENSIBLE &format)
     {
         return pin.Create(OpenFilter(endpoint.wave), format);
     }

@@ -4,7 +4,7 @@
 #include <io_standin.h>
 #include <kernel_standin.h>
 #include <vector>
-#include "Adapter.h"
+#include "DriverInternals.h"
 #include "ControlProtocol.h"
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
@@ -101,7 +101,11 @@ std::u16string FilterPath(const char16_t *subdevice)
 
 size_t FilterInterfaceCount(const char16_t *subdevice) { return EnabledPaths(subdevice).size(); }
 
-const CommonDataDesc &Block(int pipe) { return *Started().Pipe(static_cast<PipeKind>(pipe)).Block(); }
+ControlPipe &PipeObject(int pipe) { return Started().Pipe(static_cast<PipeKind>(pipe)); }
+
+EndpointLink &LinkObject(int pipe) { return *PipeObject(pipe).Link(); }
+
+const CommonDataDesc &Block(int pipe) { return *PipeObject(pipe).Block(); }
 
 const uint8_t *Buffer(int pipe)
 {

@@ -8,7 +8,7 @@ namespace {
 
 namespace boundary = standin::io::boundary;
 
-constexpr uint32_t OpenAccess = GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE;
+constexpr uint32_t OpenAccess = 0x80000000u | 0x40000000u | 0x00100000u; // read, write, synchronize
 constexpr uint32_t FileOpen = 1;
 constexpr uint32_t SynchronousNonDirectory = 0x20 | 0x40;
 

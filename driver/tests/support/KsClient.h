@@ -1,12 +1,14 @@
 // The audio engine's side of the driver's endpoints, as tests drive it from
 // emulated user processes: filters opened by interface path, pins created
-// with KsCreatePin, and kernel-streaming property and event requests sent
-// with DeviceIoControl's semantics. Client-side code (Win32); statuses are
-// the NTSTATUS values the requests complete with.
+// relative to them with the name, connection and format KsCreatePin sends,
+// and kernel-streaming property and event requests with DeviceIoControl's
+// semantics. Statuses are the NTSTATUS values the requests complete with.
+// Over the platform's request boundary only, so tests of either side
+// (driver or client wchar_t) can use it; include the side's base headers
+// first.
 #pragma once
 
-#include <windows.h>
-#include <winioctl.h>
+#include <devioctl.h>
 #include <mmreg.h>
 #include <ks.h>
 #include <ksmedia.h>
@@ -58,8 +60,9 @@ public:
     EnginePin(const EnginePin &) = delete;
     EnginePin &operator=(const EnginePin &) = delete;
 
-    // KsCreatePin on pin 0 (or pinId); returns its Win32 error.
-    DWORD Create(Handle filter, const KSDATAFORMAT_WAVEFORMATEXTENSIBLE &format, ULONG pinId = 0);
+    // Creates the pin (pin 0 unless told) in the current process, in the
+    // layout of its bitness.
+    Status Create(Handle filter, const KSDATAFORMAT_WAVEFORMATEXTENSIBLE &format, ULONG pinId = 0);
     Status CloseHandle();
     Handle Get() const { return pin; }
 

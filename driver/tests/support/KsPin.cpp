@@ -1,6 +1,8 @@
 // The test engine's pin: creation with KsCreatePin, states, buffer, events,
 // registers, positions and packets.
 #include "KsClient.h"
+#include <string.h>
+#include <string>
 
 namespace ks_client {
 namespace {
@@ -24,32 +26,59 @@ Status GetRtAudio(Handle handle, ULONG id, Value *value)
     return Property(handle, RtAudio, id, KSPROPERTY_TYPE_GET, value, sizeof *value).status;
 }
 
+// KSPIN_CONNECT as a 32-bit process lays it out (the handle in 4 bytes).
+struct PinConnect32 {
+    KSPIN_INTERFACE Interface;
+    KSPIN_MEDIUM Medium;
+    ULONG PinId;
+    ULONG PinToHandle;
+    KSPRIORITY Priority;
+};
+static_assert(sizeof(PinConnect32) == 64, "the 32-bit connection is 64 bytes");
+
+// The pin's name, a separator, then the connection and the format as bytes.
+std::u16string PinCreateName(const KSPIN_CONNECT &connect, const KSDATAFORMAT_WAVEFORMATEXTENSIBLE &format)
+{
+    std::string bytes;
+    if (standin::io::boundary::IsProcess32Bit(standin::io::boundary::CurrentProcess())) {
+        const PinConnect32 narrow{connect.Interface, connect.Medium, connect.PinId, 0, connect.Priority};
+        bytes.append(reinterpret_cast<const char *>(&narrow), sizeof narrow);
+    } else {
+        bytes.append(reinterpret_cast<const char *>(&connect), sizeof connect);
+    }
+    bytes.append(reinterpret_cast<const char *>(&format), format.DataFormat.FormatSize);
+    if (bytes.size() % 2 != 0)
+        bytes.push_back(0);
+    std::u16string name = u"{146F1A80-4791-11D0-A5D6-28DB04C10000}\\";
+    const size_t prefix = name.size();
+    name.resize(prefix + bytes.size() / 2);
+    memcpy(&name[prefix], bytes.data(), bytes.size());
+    return name;
+}
+
 } // namespace
 
 EnginePin::~EnginePin() { CloseHandle(); }
 
-DWORD EnginePin::Create(Handle filter, const KSDATAFORMAT_WAVEFORMATEXTENSIBLE &format, ULONG pinId)
+Status EnginePin::Create(Handle filter, const KSDATAFORMAT_WAVEFORMATEXTENSIBLE &format, ULONG pinId)
 {
-    struct {
-        KSPIN_CONNECT connect;
-        KSDATAFORMAT_WAVEFORMATEXTENSIBLE format;
-    } request = {};
-    request.connect.Interface.Set = KSINTERFACESETID_Standard;
-    request.connect.Interface.Id = KSINTERFACE_STANDARD_STREAMING;
-    request.connect.Medium.Set = KSMEDIUMSETID_Standard;
-    request.connect.Medium.Id = KSMEDIUM_TYPE_ANYINSTANCE;
-    request.connect.PinId = pinId;
-    request.connect.Priority.PriorityClass = KSPRIORITY_NORMAL;
-    request.connect.Priority.PrioritySubClass = KSPRIORITY_NORMAL;
-    request.format = format;
-    HANDLE created = nullptr;
-    const DWORD error = KsCreatePin(static_cast<HANDLE>(filter), &request.connect, GENERIC_READ | GENERIC_WRITE,
-                                    &created);
-    if (error == ERROR_SUCCESS) {
+    KSPIN_CONNECT connect = {};
+    connect.Interface.Set = KSINTERFACESETID_Standard;
+    connect.Interface.Id = KSINTERFACE_STANDARD_STREAMING;
+    connect.Medium.Set = KSMEDIUMSETID_Standard;
+    connect.Medium.Id = KSMEDIUM_TYPE_ANYINSTANCE;
+    connect.PinId = pinId;
+    connect.Priority.PriorityClass = KSPRIORITY_NORMAL;
+    connect.Priority.PrioritySubClass = KSPRIORITY_NORMAL;
+    const std::u16string name = PinCreateName(connect, format);
+    Handle created = nullptr;
+    constexpr uint32_t ReadWrite = 0x80000000u | 0x40000000u; // GENERIC_READ | GENERIC_WRITE
+    const Status status = standin::io::boundary::OpenRelative(filter, name.data(), name.size(), ReadWrite, &created);
+    if (status >= 0) {
         pin = created;
         state = KSSTATE_STOP;
     }
-    return error;
+    return status;
 }
 
 Status EnginePin::CloseHandle()
