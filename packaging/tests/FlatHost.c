@@ -8,8 +8,10 @@
 
 typedef void (*AnyFunction)(void);
 
-/* Taking each address makes the program import every function of the .def. */
-static const AnyFunction Flat[] = {
+/* Taking each address makes the program import every function, so the
+   loader binds all of them before main runs; external linkage keeps the
+   table (and the imports) in the program. */
+const AnyFunction FlatFunctions[] = {
     (AnyFunction)Driver_Create, (AnyFunction)Driver_Delete, (AnyFunction)Driver_IsOpen,
     (AnyFunction)Driver_Open, (AnyFunction)Driver_Close, (AnyFunction)Driver_CreatePipe,
     (AnyFunction)Pipe_IsCapt, (AnyFunction)Pipe_IsOpen, (AnyFunction)Pipe_GetType,
@@ -37,13 +39,7 @@ int main(void)
     OmbDriver *driver = NULL;
     OmbHost *host = NULL;
     HRESULT status;
-    size_t i;
 
-    for (i = 0; i < sizeof Flat / sizeof Flat[0]; ++i)
-        if (Flat[i] == NULL) {
-            printf("function %u did not resolve\n", (unsigned)i);
-            return 1;
-        }
     status = Driver_Create(&driver, &controlClass);
     if (status != S_OK || driver == NULL) {
         printf("Driver_Create: %08lx\n", (unsigned long)status);
