@@ -58,6 +58,16 @@ Status Engine::Open(const DataFormatDesc &format)
     return pin.Create(wave, WaveFormat(format.SR, format.BPS, format.NC, format.BPC, format.CC));
 }
 
+Status Engine::OpenProposed()
+{
+    In in(*this);
+    KSDATAFORMAT_WAVEFORMATEXTENSIBLE format = {};
+    const Status status = PinProperty(wave, 0, KSPROPSETID_Pin, KSPROPERTY_PIN_PROPOSEDATAFORMAT,
+                                      KSPROPERTY_TYPE_GET, &format, sizeof format)
+                              .status;
+    return status < 0 ? status : pin.Create(wave, format);
+}
+
 Status Engine::Close()
 {
     In in(*this);

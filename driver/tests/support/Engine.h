@@ -22,6 +22,8 @@ public:
 
     // The stream appears with the format, and goes.
     Status Open(const DataFormatDesc &format);
+    // As the audio engine does: with the format the pin proposes.
+    Status OpenProposed();
     Status Close();
     bool IsOpen() const { return pin.Get() != nullptr; }
     // Stream requests that post a request to the pipe's client: a state

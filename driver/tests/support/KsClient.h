@@ -65,6 +65,13 @@ public:
     Status Create(Handle filter, const KSDATAFORMAT_WAVEFORMATEXTENSIBLE &format, ULONG pinId = 0);
     Status CloseHandle();
     Handle Get() const { return pin; }
+    // Gives the handle up without closing it.
+    Handle Release()
+    {
+        Handle handle = pin;
+        pin = nullptr;
+        return handle;
+    }
 
     Status SetState(KSSTATE state);
     Status GetState(KSSTATE *state);

@@ -46,7 +46,10 @@ std::u16string PinCreateName(const KSPIN_CONNECT &connect, const KSDATAFORMAT_WA
     } else {
         bytes.append(reinterpret_cast<const char *>(&connect), sizeof connect);
     }
-    bytes.append(reinterpret_cast<const char *>(&format), format.DataFormat.FormatSize);
+    // As many bytes as the block says it has, but never past the block: a
+    // damaged size then claims more than the request carries.
+    const size_t size = format.DataFormat.FormatSize < sizeof format ? format.DataFormat.FormatSize : sizeof format;
+    bytes.append(reinterpret_cast<const char *>(&format), size);
     if (bytes.size() % 2 != 0)
         bytes.push_back(0);
     std::u16string name = u"{146F1A80-4791-11D0-A5D6-28DB04C10000}\\";

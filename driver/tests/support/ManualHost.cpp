@@ -89,34 +89,35 @@ void ManualHost::Responder()
 {
     InProcess in(process);
     for (;;) {
-        if (boundary::WaitForObject(event, nullptr) != 0 || stopping)
+        if (boundary::WaitForObject(event, nullptr) != 0)
             return;
-        if ((view->RequestFlags & REQUEST_FLAGS_CLIENT_BIT) == 0)
+        if ((view->RequestFlags & REQUEST_FLAGS_CLIENT_BIT) == 0) {
+            if (stopping == Stopping::AfterAnswering)
+                return;
             continue; // a wake without a request
+        }
         {
             std::lock_guard<std::mutex> hold(seenLock);
             seen.push_back({view->RequestCode, view->StreamState, view->BufferSizeFrames});
         }
-        if (!silent) {
+        if (!silent || stopping == Stopping::AfterAnswering) {
             const uint32_t reply = answer;
             Send(ReqNotify, &reply, sizeof reply);
         }
+        if (stopping == Stopping::AfterAnswering)
+            return;
     }
 }
 
+// A request in flight is answered before the pipe closes: once the handle is
+// gone nothing can answer, and the close would wait the request out.
 void ManualHost::Detach()
 {
-    if (responder.joinable()) {
-        stopping = true;
-        {
-            InProcess in(process);
-            boundary::SetEvent(event);
-        }
-        responder.join();
-    }
-    if (pipe != nullptr && !boundary::IsProcessEnded(process)) {
+    StopResponder(Stopping::AfterAnswering);
+    if (!boundary::IsProcessEnded(process)) {
         InProcess in(process);
-        boundary::CloseHandle(pipe);
+        if (pipe != nullptr)
+            boundary::CloseHandle(pipe);
         if (event != nullptr)
             boundary::CloseHandle(event);
     }
@@ -125,15 +126,23 @@ void ManualHost::Detach()
     view = nullptr;
 }
 
+void ManualHost::StopResponder(Stopping how)
+{
+    if (!responder.joinable())
+        return;
+    stopping = how;
+    {
+        InProcess in(process);
+        boundary::SetEvent(event);
+    }
+    responder.join();
+}
+
+// A request in flight is answered first: nothing answers once the process
+// has gone.
 void ManualHost::Die()
 {
-    if (responder.joinable()) {
-        stopping = true;
-        boundary::EnterProcess(process);
-        boundary::SetEvent(event);
-        boundary::LeaveProcess();
-        responder.join();
-    }
+    StopResponder(Stopping::AfterAnswering);
     boundary::EndClientProcess(process);
     pipe = nullptr;
     event = nullptr;

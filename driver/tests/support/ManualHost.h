@@ -61,7 +61,9 @@ public:
     standin::io::boundary::Handle PipeHandle() const { return pipe; }
 
 private:
+    enum class Stopping { No, AfterAnswering };
     void Responder();
+    void StopResponder(Stopping how);
     Status Send(uint32_t code, const void *body, uint32_t bodyLength, void *output = nullptr,
                 uint32_t outputLength = 0);
 
@@ -73,7 +75,7 @@ private:
     Status openStatus = 0;
     std::atomic<uint32_t> answer{0};
     std::atomic<bool> silent{false};
-    std::atomic<bool> stopping{false};
+    std::atomic<Stopping> stopping{Stopping::No};
     std::thread responder;
     std::mutex seenLock;
     std::vector<Seen> seen;

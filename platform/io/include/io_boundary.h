@@ -21,6 +21,9 @@ uint32_t StatusToWin32(Status status);
 
 // True when every byte of the range can be read (an empty range can).
 bool ProbeRead(const void *address, uint64_t length);
+// True when every byte can be read and written (each page's first byte in
+// the range is written back with its own value).
+bool ProbeWrite(void *address, uint64_t length);
 
 // --- Device interfaces, as the Win32 side enumerates them ---------------
 struct InterfaceRecord {

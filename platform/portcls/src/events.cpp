@@ -5,7 +5,10 @@
 #include "internal.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <deque>
 #include <new>
+#include <thread>
 
 namespace standin::portcls {
 
@@ -35,7 +38,88 @@ NTSTATUS CallHandler(Port *port, EventEntry *entry, const PCEVENT_ITEM *item, UL
     return item->Handler(&request);
 }
 
+// Above DISPATCH_LEVEL an event cannot be set: the generation waits for a
+// DPC, one per port at a time, so that a second generation while one waits
+// is lost, as the documentation warns.
+struct Deferred {
+    Port *port; // referenced
+    GUID set;
+    bool anySet;
+    ULONG id, pinId, nodeId;
+    bool pinEvent, nodeEvent;
+};
+
+class DpcQueue {
+public:
+    static DpcQueue &Instance()
+    {
+        static DpcQueue *queue = new DpcQueue;
+        return *queue;
+    }
+
+    void Queue(const Deferred &item)
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (!worker_) {
+            std::thread(&DpcQueue::Run, this).detach();
+            worker_ = true;
+        }
+        items_.push_back(item);
+        ready_.notify_one();
+    }
+
+private:
+    void Run()
+    {
+        for (;;) {
+            Deferred item;
+            {
+                std::unique_lock<std::mutex> hold(lock_);
+                ready_.wait(hold, [this] { return !items_.empty(); });
+                item = items_.front();
+                items_.pop_front();
+            }
+            KIRQL previous;
+            KeRaiseIrql(DISPATCH_LEVEL, &previous);
+            item.port->Events().Generate(item.anySet ? nullptr : &item.set, item.id, item.pinEvent, item.pinId,
+                                         item.nodeEvent, item.nodeId);
+            KeLowerIrql(previous);
+            item.port->Events().DpcDone();
+            item.port->Release();
+        }
+    }
+
+    std::mutex lock_;
+    std::condition_variable ready_;
+    std::deque<Deferred> items_;
+    bool worker_ = false;
+};
+
 } // namespace
+
+bool EventList::TakeDpc()
+{
+    return !dpcQueued_.exchange(true);
+}
+
+void EventList::DpcDone()
+{
+    dpcQueued_ = false;
+}
+
+void Port::GenerateEventList(GUID *Set, ULONG EventId, BOOL PinEvent, ULONG PinId, BOOL NodeEvent, ULONG NodeId)
+{
+    if (KeGetCurrentIrql() <= DISPATCH_LEVEL) {
+        events_.Generate(Set, EventId, PinEvent != FALSE, PinId, NodeEvent != FALSE, NodeId);
+        return;
+    }
+    if (!events_.TakeDpc())
+        return; // one DPC is queued already: this generation is lost
+    AddRefCommon();
+    Deferred item{this, Set != nullptr ? *Set : GUID{}, Set == nullptr, EventId, PinId, NodeId,
+                  PinEvent != FALSE, NodeEvent != FALSE};
+    DpcQueue::Instance().Queue(item);
+}
 
 EventList::~EventList()
 {

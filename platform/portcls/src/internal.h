@@ -109,10 +109,14 @@ public:
     // Takes out the file object's entries (identity null: all of them).
     std::vector<EventEntry *> Take(PFILE_OBJECT file, const void *identity);
     void Remove(EventEntry *entry);
+    // The one deferred generation a list may have waiting (above DISPATCH_LEVEL).
+    bool TakeDpc();
+    void DpcDone();
 
 private:
     std::mutex lock_;
     std::vector<EventEntry *> entries_;
+    std::atomic<bool> dpcQueued_{false};
 };
 
 // ---- Automation tables --------------------------------------------------------
@@ -137,6 +141,45 @@ NTSTATUS CallPropertyHandler(DeviceContext *device, const PCPROPERTY_ITEM *item,
 // The reply to a basic-support query that the port answers: the access flags
 // alone (4 bytes) or a KSPROPERTY_DESCRIPTION without members.
 NTSTATUS BasicSupportReply(ks::PropertyCall &call, ULONG accessFlags);
+
+// A value the port answers with, under the size rules (a size query, a
+// buffer too small).
+NTSTATUS ReturnValue(ks::PropertyCall &call, const void *value, ULONG size);
+
+// COM identity, reference count and QueryInterface of an object with one
+// interface (the port's stream, the resource list).
+template <class Interface>
+class SingleInterface : public Interface {
+public:
+    explicit SingleInterface(const GUID &iid) : iid_(iid) {}
+    STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID iid, PVOID *object) override
+    {
+        if (object == nullptr)
+            return STATUS_INVALID_PARAMETER;
+        if (!IsEqualGUID(iid, IID_IUnknown) && !IsEqualGUID(iid, iid_)) {
+            *object = nullptr;
+            return STATUS_INVALID_PARAMETER;
+        }
+        *object = static_cast<Interface *>(this);
+        AddRef();
+        return STATUS_SUCCESS;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++references_; }
+    STDMETHODIMP_(ULONG) Release() override
+    {
+        const ULONG left = --references_;
+        if (left == 0)
+            delete this;
+        return left;
+    }
+
+protected:
+    virtual ~SingleInterface() = default;
+
+private:
+    const GUID &iid_;
+    std::atomic<ULONG> references_{1};
+};
 
 // ---- Ports --------------------------------------------------------------------
 

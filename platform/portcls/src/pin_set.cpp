@@ -38,16 +38,6 @@ ULONG AlignUp8(ULONG value)
     return (value + 7u) & ~7u;
 }
 
-NTSTATUS ReturnValue(ks::PropertyCall &call, const void *value, ULONG size)
-{
-    const NTSTATUS status = ks::CheckValueLength(call, size);
-    if (!NT_SUCCESS(status))
-        return status;
-    std::memcpy(call.value, value, size);
-    call.information = size;
-    return STATUS_SUCCESS;
-}
-
 NTSTATUS ReturnUlong(ks::PropertyCall &call, ULONG value)
 {
     return ReturnValue(call, &value, sizeof value);

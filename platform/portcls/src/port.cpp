@@ -147,11 +147,6 @@ void Port::AddEventToEventList(PKSEVENT_ENTRY EventEntry)
     events_.Arm(EventEntry);
 }
 
-void Port::GenerateEventList(GUID *Set, ULONG EventId, BOOL PinEvent, ULONG PinId, BOOL NodeEvent, ULONG NodeId)
-{
-    events_.Generate(Set, EventId, PinEvent != FALSE, PinId, NodeEvent != FALSE, NodeId);
-}
-
 Port *PortOf(PUNKNOWN unknown)
 {
     if (unknown == nullptr)

@@ -9,28 +9,9 @@ namespace standin::portcls {
 
 namespace {
 
-class PortStream final : public IPortWaveRTStream {
+class PortStream final : public SingleInterface<IPortWaveRTStream> {
 public:
-    STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID iid, PVOID *object) override
-    {
-        if (object == nullptr)
-            return STATUS_INVALID_PARAMETER;
-        if (IsEqualGUID(iid, IID_IUnknown) || IsEqualGUID(iid, IID_IPortWaveRTStream)) {
-            *object = static_cast<IPortWaveRTStream *>(this);
-            AddRef();
-            return STATUS_SUCCESS;
-        }
-        *object = nullptr;
-        return STATUS_INVALID_PARAMETER;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++references_; }
-    STDMETHODIMP_(ULONG) Release() override
-    {
-        const ULONG left = --references_;
-        if (left == 0)
-            delete this;
-        return left;
-    }
+    PortStream() : SingleInterface(IID_IPortWaveRTStream) {}
 
     STDMETHODIMP_(PMDL) AllocatePagesForMdl(PHYSICAL_ADDRESS HighAddress, SIZE_T TotalBytes) override
     {
@@ -72,8 +53,7 @@ public:
     }
 
 private:
-    ~PortStream() = default;
-    std::atomic<ULONG> references_{1};
+    ~PortStream() override = default;
 };
 
 } // namespace

@@ -119,6 +119,16 @@ NTSTATUS BasicSupportReply(ks::PropertyCall &call, ULONG accessFlags)
     return STATUS_SUCCESS;
 }
 
+NTSTATUS ReturnValue(ks::PropertyCall &call, const void *value, ULONG size)
+{
+    const NTSTATUS status = ks::CheckValueLength(call, size);
+    if (!NT_SUCCESS(status))
+        return status;
+    std::memcpy(call.value, value, size);
+    call.information = size;
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS CallPropertyHandler(DeviceContext *device, const PCPROPERTY_ITEM *item, PUNKNOWN major, PUNKNOWN minor,
                              ULONG node, ULONG headerSize, ks::PropertyCall &call)
 {

@@ -9,10 +9,10 @@ namespace standin::portcls {
 
 namespace {
 
-class ResourceList final : public IResourceList {
+class ResourceList final : public SingleInterface<IResourceList> {
 public:
     // A copy of the first full descriptor's partial descriptors of each list.
-    ResourceList(PCM_RESOURCE_LIST translated, PCM_RESOURCE_LIST untranslated)
+    ResourceList(PCM_RESOURCE_LIST translated, PCM_RESOURCE_LIST untranslated) : SingleInterface(IID_IResourceList)
     {
         Copy(translated, translated_);
         Copy(untranslated, untranslated_);
@@ -21,28 +21,7 @@ public:
         capacity_ = translated_.size();
     }
 
-    explicit ResourceList(ULONG capacity) : capacity_(capacity) {}
-
-    STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID iid, PVOID *object) override
-    {
-        if (object == nullptr)
-            return STATUS_INVALID_PARAMETER;
-        if (IsEqualGUID(iid, IID_IUnknown) || IsEqualGUID(iid, IID_IResourceList)) {
-            *object = static_cast<IResourceList *>(this);
-            AddRef();
-            return STATUS_SUCCESS;
-        }
-        *object = nullptr;
-        return STATUS_INVALID_PARAMETER;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++references_; }
-    STDMETHODIMP_(ULONG) Release() override
-    {
-        const ULONG left = --references_;
-        if (left == 0)
-            delete this;
-        return left;
-    }
+    explicit ResourceList(ULONG capacity) : SingleInterface(IID_IResourceList), capacity_(capacity) {}
 
     STDMETHODIMP_(ULONG) NumberOfEntries() override { return static_cast<ULONG>(translated_.size()); }
     STDMETHODIMP_(ULONG) NumberOfEntriesOfType(CM_RESOURCE_TYPE Type) override
@@ -128,7 +107,6 @@ private:
         return list;
     }
 
-    std::atomic<ULONG> references_{1};
     Entries translated_, untranslated_;
     size_t capacity_ = 0;
     std::vector<uint64_t> translatedList_, untranslatedList_;

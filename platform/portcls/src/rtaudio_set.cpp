@@ -29,16 +29,6 @@ T Read(const ks::PropertyCall &call)
     return value;
 }
 
-NTSTATUS ReturnValue(ks::PropertyCall &call, const void *value, ULONG size)
-{
-    const NTSTATUS status = ks::CheckValueLength(call, size);
-    if (!NT_SUCCESS(status))
-        return status;
-    std::memcpy(call.value, value, size);
-    call.information = size;
-    return STATUS_SUCCESS;
-}
-
 NTSTATUS NotSupported(WaveRTPin &, ks::PropertyCall &, ULONG)
 {
     return STATUS_NOT_SUPPORTED;

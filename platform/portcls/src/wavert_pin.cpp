@@ -21,16 +21,6 @@ struct PinProperty {
     Answer answer;
 };
 
-NTSTATUS ReturnValue(ks::PropertyCall &call, const void *value, ULONG size)
-{
-    const NTSTATUS status = ks::CheckValueLength(call, size);
-    if (!NT_SUCCESS(status))
-        return status;
-    std::memcpy(call.value, value, size);
-    call.information = size;
-    return STATUS_SUCCESS;
-}
-
 NTSTATUS ConnectionState(WaveRTPin &pin, ks::PropertyCall &call, ULONG verb)
 {
     if (verb == KSPROPERTY_TYPE_GET) {

@@ -186,3 +186,13 @@ TEST_F(Events, AClosedHandleTakesItsEventsWithIt)
     ASSERT_TRUE(Control(topology, IOCTL_KS_DISABLE_EVENT, nullptr, 0, nullptr, 0).ok);
     EXPECT_EQ(testadapter::Snapshot().eventRemoves, 3);
 }
+
+TEST_F(Events, FromAnInterruptTheSignalFollowsThroughADpc)
+{
+    KSEVENTDATA data = Notify(event);
+    ASSERT_TRUE(EnableJack(testadapter::TopologyJackPin, data).ok);
+    testadapter::Generate(true, &KSEVENTSETID_PinCapsChange, KSEVENT_PINCAPS_JACKINFOCHANGE, true,
+                          testadapter::TopologyJackPin, false, 0, true);
+    // Delivered a moment later, at DISPATCH_LEVEL on another thread.
+    EXPECT_EQ(WaitForSingleObject(event, 10000), DWORD(WAIT_OBJECT_0));
+}

@@ -68,14 +68,9 @@ class Adapter final : public IAdapterPowerManagement2, public RefCounted {
 public:
     STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID iid, PVOID *object) override
     {
-        if (IsEqualGUID(iid, IID_IUnknown) || IsEqualGUID(iid, IID_IAdapterPowerManagement) ||
-            IsEqualGUID(iid, IID_IAdapterPowerManagement2)) {
-            *object = static_cast<IAdapterPowerManagement2 *>(this);
-            AddRef();
-            return STATUS_SUCCESS;
-        }
-        *object = nullptr;
-        return STATUS_INVALID_PARAMETER;
+        const bool known = IsEqualGUID(iid, IID_IUnknown) || IsEqualGUID(iid, IID_IAdapterPowerManagement) ||
+                           IsEqualGUID(iid, IID_IAdapterPowerManagement2);
+        return Answer(object, known ? static_cast<IAdapterPowerManagement2 *>(this) : nullptr);
     }
     STDMETHODIMP_(ULONG) AddRef() override { return AddRefBase(); }
     STDMETHODIMP_(ULONG) Release() override { return ReleaseBase(); }

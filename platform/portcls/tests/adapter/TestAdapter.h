@@ -88,9 +88,10 @@ uint32_t PositionRegister(); // what the device's register holds
 // What the device reads from its cyclic buffer (through its own view).
 uint32_t ReadBuffer(uint32_t offset);
 
-// The miniport raises an event through IPortEvents (topology or wave port).
+// The miniport raises an event through IPortEvents (topology or wave port),
+// from an interrupt (HIGH_LEVEL) when fromInterrupt.
 void Generate(bool topology, const GUID *set, uint32_t id, bool pinEvent, uint32_t pin, bool nodeEvent,
-              uint32_t node);
+              uint32_t node, bool fromInterrupt = false);
 
 // The power manager: device states 1..4 (D0..D3), system states 1..6.
 int32_t SetDevicePower(int state);

@@ -48,6 +48,16 @@ public:
 // COM reference counting for the test objects.
 class RefCounted {
 public:
+    // The end of a QueryInterface: the interface found (or null) is handed
+    // out with a reference.
+    NTSTATUS Answer(PVOID *object, PVOID found)
+    {
+        *object = found;
+        if (found == nullptr)
+            return STATUS_INVALID_PARAMETER;
+        AddRefBase();
+        return STATUS_SUCCESS;
+    }
     ULONG AddRefBase() { return ++references_; }
     ULONG ReleaseBase()
     {
@@ -68,6 +78,34 @@ private:
 NTSTATUS HandleEventRequest(PPCEVENT_REQUEST request, IPortEvents *events);
 // A basic-support answer of the access flags alone.
 NTSTATUS AccessFlagsReply(PPCPROPERTY_REQUEST request);
+
+// What a miniport keeps of its port: the port and its event interface, both
+// referenced, the events published for the tests' generations.
+template <class PortInterface>
+class PortLink {
+public:
+    NTSTATUS Init(PortInterface *port, IPortEvents *&published)
+    {
+        port_ = port;
+        port_->AddRef();
+        const NTSTATUS status = port->QueryInterface(IID_IPortEvents, reinterpret_cast<PVOID *>(&events_));
+        published = events_;
+        return status;
+    }
+    void Release(IPortEvents *&published)
+    {
+        if (published == events_)
+            published = nullptr;
+        if (events_ != nullptr)
+            events_->Release();
+        if (port_ != nullptr)
+            port_->Release();
+    }
+
+private:
+    PortInterface *port_ = nullptr;
+    IPortEvents *events_ = nullptr;
+};
 
 NTSTATUS NewWaveMiniport(PUNKNOWN *miniport);
 NTSTATUS NewTopologyMiniport(PUNKNOWN *miniport);

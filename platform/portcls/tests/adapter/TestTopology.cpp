@@ -86,14 +86,9 @@ class TopologyMiniport final : public IMiniportTopology, public RefCounted {
 public:
     STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID iid, PVOID *object) override
     {
-        *object = nullptr;
-        if (IsEqualGUID(iid, IID_IUnknown) || IsEqualGUID(iid, IID_IMiniport) ||
-            IsEqualGUID(iid, IID_IMiniportTopology))
-            *object = static_cast<IMiniportTopology *>(this);
-        if (*object == nullptr)
-            return STATUS_INVALID_PARAMETER;
-        AddRefBase();
-        return STATUS_SUCCESS;
+        const bool known = IsEqualGUID(iid, IID_IUnknown) || IsEqualGUID(iid, IID_IMiniport) ||
+                           IsEqualGUID(iid, IID_IMiniportTopology);
+        return Answer(object, known ? static_cast<IMiniportTopology *>(this) : nullptr);
     }
     STDMETHODIMP_(ULONG) AddRef() override { return AddRefBase(); }
     STDMETHODIMP_(ULONG) Release() override { return ReleaseBase(); }
@@ -109,26 +104,13 @@ public:
     }
     STDMETHODIMP_(NTSTATUS) Init(PUNKNOWN, PRESOURCELIST, PPORTTOPOLOGY port) override
     {
-        port_ = port;
-        port_->AddRef();
-        const NTSTATUS status = port->QueryInterface(IID_IPortEvents, reinterpret_cast<PVOID *>(&events_));
-        State().topologyEvents = events_;
-        return status;
+        return port_.Init(port, State().topologyEvents);
     }
 
 private:
-    ~TopologyMiniport() override
-    {
-        if (State().topologyEvents == events_)
-            State().topologyEvents = nullptr;
-        if (events_ != nullptr)
-            events_->Release();
-        if (port_ != nullptr)
-            port_->Release();
-    }
+    ~TopologyMiniport() override { port_.Release(State().topologyEvents); }
 
-    PPORTTOPOLOGY port_ = nullptr;
-    IPortEvents *events_ = nullptr;
+    PortLink<IPortTopology> port_;
 };
 
 NTSTATUS JackDescription(PPCPROPERTY_REQUEST request)

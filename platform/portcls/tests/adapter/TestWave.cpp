@@ -178,18 +178,15 @@ public:
     STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID iid, PVOID *object) override
     {
         const Config &config = State().config;
-        *object = nullptr;
+        PVOID found = nullptr;
         if (IsEqualGUID(iid, IID_IUnknown) || IsEqualGUID(iid, IID_IMiniportWaveRTStream) ||
             (config.notification && IsEqualGUID(iid, IID_IMiniportWaveRTStreamNotification)))
-            *object = static_cast<IMiniportWaveRTStreamNotification *>(this);
+            found = static_cast<IMiniportWaveRTStreamNotification *>(this);
         else if (config.packets && IsEqualGUID(iid, IID_IMiniportWaveRTInputStream))
-            *object = static_cast<IMiniportWaveRTInputStream *>(this);
+            found = static_cast<IMiniportWaveRTInputStream *>(this);
         else if (config.packets && IsEqualGUID(iid, IID_IMiniportWaveRTOutputStream))
-            *object = static_cast<IMiniportWaveRTOutputStream *>(this);
-        if (*object == nullptr)
-            return STATUS_INVALID_PARAMETER;
-        AddRefBase();
-        return STATUS_SUCCESS;
+            found = static_cast<IMiniportWaveRTOutputStream *>(this);
+        return Answer(object, found);
     }
     STDMETHODIMP_(ULONG) AddRef() override { return AddRefBase(); }
     STDMETHODIMP_(ULONG) Release() override { return ReleaseBase(); }
@@ -423,15 +420,12 @@ class WaveMiniport final : public IMiniportWaveRT, public IPowerNotify, public R
 public:
     STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID iid, PVOID *object) override
     {
-        *object = nullptr;
+        PVOID found = nullptr;
         if (IsEqualGUID(iid, IID_IUnknown) || IsEqualGUID(iid, IID_IMiniport) || IsEqualGUID(iid, IID_IMiniportWaveRT))
-            *object = static_cast<IMiniportWaveRT *>(this);
+            found = static_cast<IMiniportWaveRT *>(this);
         else if (IsEqualGUID(iid, IID_IPowerNotify))
-            *object = static_cast<IPowerNotify *>(this);
-        if (*object == nullptr)
-            return STATUS_INVALID_PARAMETER;
-        AddRefBase();
-        return STATUS_SUCCESS;
+            found = static_cast<IPowerNotify *>(this);
+        return Answer(object, found);
     }
     STDMETHODIMP_(ULONG) AddRef() override { return AddRefBase(); }
     STDMETHODIMP_(ULONG) Release() override { return ReleaseBase(); }
@@ -473,11 +467,7 @@ public:
     }
     STDMETHODIMP_(NTSTATUS) Init(PUNKNOWN, PRESOURCELIST, PPORTWAVERT port) override
     {
-        port_ = port;
-        port_->AddRef();
-        const NTSTATUS status = port->QueryInterface(IID_IPortEvents, reinterpret_cast<PVOID *>(&events_));
-        State().waveEvents = events_;
-        return status;
+        return port_.Init(port, State().waveEvents);
     }
     STDMETHODIMP_(NTSTATUS) NewStream(PMINIPORTWAVERTSTREAM *stream, PPORTWAVERTSTREAM portStream, ULONG pin,
                                       BOOLEAN capture, PKSDATAFORMAT) override
@@ -517,18 +507,9 @@ public:
     }
 
 private:
-    ~WaveMiniport() override
-    {
-        if (events_ != nullptr)
-            events_->Release();
-        if (port_ != nullptr)
-            port_->Release();
-        if (State().waveEvents == events_)
-            State().waveEvents = nullptr;
-    }
+    ~WaveMiniport() override { port_.Release(State().waveEvents); }
 
-    PPORTWAVERT port_ = nullptr;
-    IPortEvents *events_ = nullptr;
+    PortLink<IPortWaveRT> port_;
 };
 
 // ---- Property and event handlers ------------------------------------------------
@@ -628,11 +609,18 @@ uint32_t ReadBuffer(uint32_t offset)
     return currentStream != nullptr ? currentStream->ReadBuffer(offset) : 0;
 }
 
-void Generate(bool topology, const GUID *set, uint32_t id, bool pinEvent, uint32_t pin, bool nodeEvent, uint32_t node)
+void Generate(bool topology, const GUID *set, uint32_t id, bool pinEvent, uint32_t pin, bool nodeEvent, uint32_t node,
+              bool fromInterrupt)
 {
     IPortEvents *events = topology ? State().topologyEvents : State().waveEvents;
-    if (events != nullptr)
-        events->GenerateEventList(const_cast<GUID *>(set), id, pinEvent, pin, nodeEvent, node);
+    if (events == nullptr)
+        return;
+    KIRQL previous = PASSIVE_LEVEL;
+    if (fromInterrupt)
+        KeRaiseIrql(HIGH_LEVEL, &previous);
+    events->GenerateEventList(const_cast<GUID *>(set), id, pinEvent, pin, nodeEvent, node);
+    if (fromInterrupt)
+        KeLowerIrql(previous);
 }
 
 } // namespace testadapter
