@@ -67,8 +67,8 @@ TEST_F(PositionWorker, ANotificationMovesTheStreamOfItsPipeOnly)
     Settle();
     EXPECT_EQ(host->Block().ReplyStatus, NotifyPositionAdvanced);
     EXPECT_EQ(dut::Block(PipeRender).StreamPositionFrames, 10u);
-    EXPECT_EQ(dut::Block(PipeRender).TotalFrames, 10u);
-    EXPECT_EQ(dut::Block(PipeCapture).TotalFrames, 0u) << "the other pipe's worker sleeps";
+    EXPECT_EQ(uint64_t{dut::Block(PipeRender).TotalFrames}, 10u);
+    EXPECT_EQ(uint64_t{dut::Block(PipeCapture).TotalFrames}, 0u) << "the other pipe's worker sleeps";
 }
 
 TEST_F(PositionWorker, ClientRepliesAreNotPositionNotifications)
@@ -77,10 +77,10 @@ TEST_F(PositionWorker, ClientRepliesAreNotPositionNotifications)
     host->Block().DevicePositionFrames = 7;
     ASSERT_EQ(host->SetMinimalBufferSize(32), Success); // any request but a notification
     Settle();
-    EXPECT_EQ(dut::Block(PipeRender).TotalFrames, 0u) << "the position is taken up only when notified";
+    EXPECT_EQ(uint64_t{dut::Block(PipeRender).TotalFrames}, 0u) << "the position is taken up only when notified";
     host->Notify();
     Settle();
-    EXPECT_EQ(dut::Block(PipeRender).TotalFrames, 7u);
+    EXPECT_EQ(uint64_t{dut::Block(PipeRender).TotalFrames}, 7u);
 }
 
 // A state change holds the link while it waits for the host; the positions
@@ -94,16 +94,16 @@ TEST_F(PositionWorker, NotificationsWhileTheLinkIsBusyEndInTheLatestPosition)
     kernel::WaitForBlockedWaiters(1, true);
     for (uint32_t frames : {100u, 200u, 300u})
         host->MoveTo(frames, 4, 480);
-    EXPECT_EQ(dut::Block(PipeRender).TotalFrames, 0u) << "the worker waits for the link";
+    EXPECT_EQ(uint64_t{dut::Block(PipeRender).TotalFrames}, 0u) << "the worker waits for the link";
     host->Answer(0);
     kernel::AdvanceClock(10'000'000);
     stepper.join();
     Settle();
-    EXPECT_EQ(dut::Block(PipeRender).TotalFrames, 0u) << "paused by then: nothing moves";
+    EXPECT_EQ(uint64_t{dut::Block(PipeRender).TotalFrames}, 0u) << "paused by then: nothing moves";
     ASSERT_EQ(engine->Step(KSSTATE_RUN), Success);
     host->Notify();
     Settle();
-    EXPECT_EQ(dut::Block(PipeRender).TotalFrames, 300u) << "from the last seen position to the latest";
+    EXPECT_EQ(uint64_t{dut::Block(PipeRender).TotalFrames}, 300u) << "from the last seen position to the latest";
 }
 
 } // namespace

@@ -51,7 +51,7 @@ TEST_F(Positions, TheWalkAroundTheBufferCountsPacketsAndSignalsAtEachBoundary)
         Move(step.to);
         EXPECT_EQ(Signalled(notification), step.signalled) << "to " << step.to;
         EXPECT_EQ(Shared().StreamPositionFrames, step.to) << "the stream follows outside packet mode";
-        EXPECT_EQ(Shared().TotalFrames, step.total);
+        EXPECT_EQ(uint64_t{Shared().TotalFrames}, step.total);
         EXPECT_EQ(Shared().AvailableFrames, BufferFrames) << "a whole buffer outside packet mode";
         KSAUDIO_POSITION position = {};
         ASSERT_EQ(pin.Position(&position), Success);
@@ -61,12 +61,12 @@ TEST_F(Positions, TheWalkAroundTheBufferCountsPacketsAndSignalsAtEachBoundary)
     // A move of exactly one buffer is no move at all.
     Move(10 + BufferFrames);
     EXPECT_FALSE(Signalled(notification));
-    EXPECT_EQ(Shared().TotalFrames, 490u);
+    EXPECT_EQ(uint64_t{Shared().TotalFrames}, 490u);
     // A position far past the buffer is taken modulo its size.
     Move(10 + 3 * BufferFrames + 240);
     EXPECT_TRUE(Signalled(notification));
     EXPECT_EQ(Shared().StreamPositionFrames, 250u);
-    EXPECT_EQ(Shared().TotalFrames, 730u);
+    EXPECT_EQ(uint64_t{Shared().TotalFrames}, 730u);
 
     ULONG packets = 0;
     ASSERT_EQ(pin.PacketCount(&packets), Success);
@@ -89,11 +89,11 @@ TEST_F(Positions, NothingMovesOutsideRunAndEverySignalledEventIsTheEngines)
     ASSERT_EQ(pin.SetState(KSSTATE_PAUSE), Success);
     Move(100); // crosses a boundary, but the stream is paused
     EXPECT_FALSE(Signalled(notification));
-    EXPECT_EQ(Shared().TotalFrames, 300u);
+    EXPECT_EQ(uint64_t{Shared().TotalFrames}, 300u);
     ASSERT_EQ(pin.SetState(KSSTATE_RUN), Success);
     Move(120); // from 300 to 120: one wrap, 300 frames
     EXPECT_TRUE(Signalled(notification));
-    EXPECT_EQ(Shared().TotalFrames, 600u);
+    EXPECT_EQ(uint64_t{Shared().TotalFrames}, 600u);
     EXPECT_FALSE(Signalled(second)) << "an unregistered event is left alone";
 }
 
@@ -200,7 +200,7 @@ TEST_F(Positions, WithoutABufferNothingDividesAndNothingIsReported)
     ASSERT_EQ(pin.WalkTo(KSSTATE_RUN), Success);
     host->MoveTo(100, FrameBytes, 0);
     Settle();
-    EXPECT_EQ(Block(Render).TotalFrames, 0u);
+    EXPECT_EQ(uint64_t{Block(Render).TotalFrames}, 0u);
     KSAUDIO_POSITION position = {1, 1};
     ASSERT_EQ(pin.Position(&position), Success);
     EXPECT_EQ(position.PlayOffset, 0u);
