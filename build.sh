@@ -8,7 +8,7 @@ cd "$(dirname "$0")"
 root=$(pwd)
 jobs=$(nproc)
 
-packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev
+packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libbenchmark-dev
           g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 ccache)
 
 ensure_packages() {

@@ -1,13 +1,13 @@
 // A control pipe's life: start, client open and close, readiness, and
 // teardown, with the shared memory it owns.
 #include "ControlPipe.h"
+#include <ntifs.h>
 #include "EndpointLink.h"
 #include "Requests.h"
 
 ControlPipe::ControlPipe(PipeKind kind, EndpointLink *link) : kind(kind), link(link)
 {
     KeInitializeEvent(&workerStarted, NotificationEvent, FALSE);
-    KeInitializeEvent(&workerFinished, NotificationEvent, FALSE);
     KeInitializeEvent(&wakeEvent, SynchronizationEvent, FALSE);
     KeInitializeEvent(&replyEvent, SynchronizationEvent, FALSE);
 }
@@ -96,9 +96,19 @@ void ControlPipe::UpdateReady()
         link->RaiseJackChange();
 }
 
+// The views belong to the process that opened the pipe: they are removed
+// there, attached to it, also when the close arrives in another process (a
+// duplicated or inherited handle closed last).
 void ControlPipe::Detach()
 {
-    UnmapFromUser();
+    if (PEPROCESS process = ownerProcess) {
+        KAPC_STATE attach;
+        KeStackAttachProcess(reinterpret_cast<PKPROCESS>(process), &attach);
+        UnmapFromUser();
+        KeUnstackDetachProcess(&attach);
+        ownerProcess = nullptr;
+        ObDereferenceObject(process);
+    }
     if (PKEVENT event = static_cast<PKEVENT>(InterlockedExchangePointer(
             reinterpret_cast<PVOID volatile *>(&clientEvent), nullptr)))
         ObDereferenceObject(event);
@@ -116,6 +126,8 @@ NTSTATUS ControlPipe::Open(PIRP irp)
         status = STATUS_DEVICE_BUSY; // one client at a time
     } else {
         StorePointer(owner, file);
+        ownerProcess = PsGetCurrentProcess();
+        ObReferenceObject(ownerProcess);
         status = MapBlockToUser();
         if (NT_SUCCESS(status))
             status = MapBufferToUser();

@@ -72,6 +72,9 @@ private:
     EndpointLink *link;
     // Read by requests on other threads without the mutex.
     PFILE_OBJECT volatile owner = nullptr;
+    // The process the client's views are mapped in, referenced from the open
+    // until they are unmapped there, whichever process the close comes in.
+    PEPROCESS ownerProcess = nullptr;
     PKEVENT volatile clientEvent = nullptr;
     SharedPages block;
     SharedPages buffer;
@@ -86,7 +89,6 @@ private:
     PKTHREAD volatile workerThread = nullptr;
     volatile LONG stopWorker = 0;
     KEVENT workerStarted;  // notification: the creator has finished with the thread
-    KEVENT workerFinished; // notification: the thread is leaving
     KEVENT wakeEvent;      // synchronization: a new device position
     KEVENT replyEvent;     // synchronization: the client's reply
 };

@@ -1,6 +1,7 @@
 // The pipe's position worker: a system thread at the highest real-time
 // priority that lets the endpoint's stream take up each new device position.
 #include "ControlPipe.h"
+#include <ntifs.h>
 #include "EndpointLink.h"
 
 NTSTATUS ControlPipe::StartWorker()
@@ -26,13 +27,9 @@ NTSTATUS ControlPipe::StartWorker()
     return status;
 }
 
-// The finished event is the thread's last touch of the pipe: after it only
-// the return through the driver's code remains.
 VOID ControlPipe::WorkerMain(PVOID context)
 {
-    ControlPipe *pipe = static_cast<ControlPipe *>(context);
-    pipe->WorkerLoop();
-    KeSetEvent(&pipe->workerFinished, IO_NO_INCREMENT, FALSE);
+    static_cast<ControlPipe *>(context)->WorkerLoop();
 }
 
 void ControlPipe::WorkerLoop()
@@ -57,18 +54,17 @@ void ControlPipe::StopWorker()
         return;
     InterlockedExchange(&stopWorker, 1);
     KeSetEvent(&wakeEvent, IO_NO_INCREMENT, FALSE);
+    // The thread's handle is signalled once the thread has ended, after its
+    // last instruction in this driver: an event it set on its way out would
+    // come before the return through the driver's code, which could then run
+    // in an unloaded image. The handle serves also when the thread object
+    // could not be referenced.
+    ZwWaitForSingleObject(workerHandle, FALSE, nullptr);
     if (PKTHREAD thread = LoadPointer(workerThread)) {
-        KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
         ObDereferenceObject(thread);
         StorePointer(workerThread, static_cast<PKTHREAD>(nullptr));
-        InterlockedExchange(&stopWorker, 0);
-    } else {
-        // Without a reference the thread object cannot be waited for; a fixed
-        // grace period would be a guess, and a thread slower than the guess
-        // would run on in freed memory. It says when it is done instead.
-        KeWaitForSingleObject(&workerFinished, Executive, KernelMode, FALSE, nullptr);
-        InterlockedExchange(&stopWorker, 0);
     }
+    InterlockedExchange(&stopWorker, 0);
     ZwClose(workerHandle);
     workerHandle = nullptr;
 }

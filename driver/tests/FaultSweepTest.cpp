@@ -22,6 +22,7 @@ struct FaultKind {
 const FaultKind Kinds[] = {
     {Fault::PoolAllocation, "pool", InsufficientResources},
     {Fault::PageAllocation, "pages", InsufficientResources},
+    {Fault::ShortPages, "short pages", InsufficientResources},
     {Fault::MdlAllocation, "MDL", InsufficientResources},
     {Fault::SystemMapping, "system mapping", InsufficientResources},
     {Fault::UserMapping, "user mapping", InsufficientResources},

@@ -77,3 +77,28 @@ TEST_F(PositionWorker, ClientRepliesAreNotPositionNotifications)
 
 } // namespace
 } // namespace core_tests
+
+namespace core_tests {
+namespace {
+
+// A worker whose thread object could not be referenced is still waited for
+// until its thread has ended, not until it signals on its way out: with
+// thread exits held back until the machine is idle, an unload that runs
+// ahead of the thread's exit is stopped (0xCE, a thread still in the driver).
+TEST(PositionWorkerTeardown, AWorkerWithoutAThreadReferenceIsWaitedForUntilItHasEnded)
+{
+    const size_t threadsBefore = kernel::RunningSystemThreads();
+    ASSERT_EQ(core_device::LoadAndAdd(), Success);
+    kernel::ResetFaults();
+    kernel::FailNth(kernel::Fault::ObjectReference, 1);
+    kernel::DeferThreadExits(true);
+    EXPECT_EQ(core_device::Start(), InvalidHandle);
+    EXPECT_EQ(kernel::InjectedFailures(kernel::Fault::ObjectReference), 1u);
+    core_device::Unload();
+    kernel::DeferThreadExits(false);
+    EXPECT_EQ(kernel::RunningSystemThreads(), threadsBefore);
+    kernel::ResetFaults();
+}
+
+} // namespace
+} // namespace core_tests

@@ -21,9 +21,18 @@ typedef const GUID *LPCGUID;
 #define REFGUID const GUID &
 #define REFIID const IID &
 #define REFCLSID const IID &
-inline bool IsEqualGUID(REFGUID a, REFGUID b) { return memcmp(&a, &b, sizeof(GUID)) == 0; }
-inline bool operator==(REFGUID a, REFGUID b) { return IsEqualGUID(a, b); }
-inline bool operator!=(REFGUID a, REFGUID b) { return !IsEqualGUID(a, b); }
+inline bool IsEqualGUID(REFGUID a, REFGUID b)
+{
+    return memcmp(&a, &b, sizeof(GUID)) == 0;
+}
+inline bool operator==(REFGUID a, REFGUID b)
+{
+    return IsEqualGUID(a, b);
+}
+inline bool operator!=(REFGUID a, REFGUID b)
+{
+    return !IsEqualGUID(a, b);
+}
 #define GUID_EXTERN extern "C"
 #else
 #define REFGUID const GUID *

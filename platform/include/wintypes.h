@@ -110,8 +110,7 @@ typedef union _ULARGE_INTEGER {
 
 #define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
 #define RTL_FIELD_SIZE(type, field) (sizeof(((type *)0)->field))
-#define CONTAINING_RECORD(address, type, field) \
-    ((type *)((PCHAR)(address) - (ULONG_PTR)(&((type *)0)->field)))
+#define CONTAINING_RECORD(address, type, field) ((type *)((PCHAR)(address) - (ULONG_PTR)(&((type *)0)->field)))
 #define ARRAYSIZE(a) (sizeof(a) / sizeof((a)[0]))
 #define RTL_NUMBER_OF(a) ARRAYSIZE(a)
 #define UNREFERENCED_PARAMETER(p) ((void)(p))

@@ -21,8 +21,8 @@ uint32_t StatusToWin32(Status status);
 
 // True when every byte of the range can be read (an empty range can).
 bool ProbeRead(const void *address, uint64_t length);
-// True when every byte can be read and written (each page's first byte in
-// the range is written back with its own value).
+// True when every byte of the range can be written (an empty range can);
+// the bytes keep their values.
 bool ProbeWrite(void *address, uint64_t length);
 
 // --- Device interfaces, as the Win32 side enumerates them ---------------
@@ -46,8 +46,8 @@ GUID DeviceSetupClass();
 // it through the enabled device interfaces, sends the create request and
 // inserts a handle with the access granted. desiredAccess is a Win32 access
 // mask (GENERIC_* bits are mapped as for files).
-Status OpenFile(const char16_t *path, uint32_t desiredAccess, uint32_t shareAccess,
-                uint32_t createDisposition, uint32_t createOptions, Handle *handle);
+Status OpenFile(const char16_t *path, uint32_t desiredAccess, uint32_t shareAccess, uint32_t createDisposition,
+                uint32_t createOptions, Handle *handle);
 
 // Opens an object relative to an open file handle of the current process, as
 // kernel streaming creates a pin on a filter: name (length UTF-16 units,
@@ -57,8 +57,8 @@ Status OpenRelative(Handle parent, const char16_t *name, size_t length, uint32_t
 
 // A synchronous device-control request on a file handle of the current
 // process. information receives the bytes returned (0 on failure).
-Status DeviceControl(Handle file, uint32_t controlCode, const void *input, uint32_t inputLength,
-                     void *output, uint32_t outputLength, uint64_t *information);
+Status DeviceControl(Handle file, uint32_t controlCode, const void *input, uint32_t inputLength, void *output,
+                     uint32_t outputLength, uint64_t *information);
 
 // --- Handles, events, waits, time ------------------------------------------
 Status CloseHandle(Handle handle);
@@ -69,17 +69,25 @@ Status ResetEvent(Handle event);
 // 100-ns units). Returns STATUS_SUCCESS (signalled), STATUS_TIMEOUT or the
 // failure of the handle lookup.
 Status WaitForObject(Handle object, const int64_t *timeout100ns);
-Status Delay(int64_t relative100ns);
+// relative100ns null: no end (the thread ends when its process terminates).
+Status Delay(const int64_t *relative100ns);
 int64_t PerformanceCounter();
 int64_t PerformanceFrequency();
+
+// Duplicates a handle of one process into another (DuplicateHandle).
+Status DuplicateHandle(uint64_t source, Handle handle, uint64_t target, Handle *duplicate, uint32_t access,
+                       bool sameAccess, bool closeSource);
+// timeBeginPeriod (begin) and timeEndPeriod of the current process.
+void TimerPeriod(bool begin, uint32_t milliseconds);
 
 // --- Emulated client processes (for tests and tools) -----------------------
 // A thread that has not entered a process runs its Win32 calls in one
 // default 64-bit client process, as a plain program would.
 using ProcessId = uint64_t;
 ProcessId CreateClientProcess(bool is32Bit);
-// Ends the process: its handles are closed (cleanup and close requests run
-// in it) and its mappings removed.
+// Ends the process as Windows terminates one: its threads end, then its
+// handles are closed (cleanup and close requests run in it) and its mappings
+// removed.
 void EndClientProcess(ProcessId process);
 bool IsProcessEnded(ProcessId process);
 bool IsProcess32Bit(ProcessId process);
@@ -91,7 +99,19 @@ void LeaveProcess();
 // The process the calling thread's Win32 calls run in.
 ProcessId CurrentProcess();
 
+// Starts a thread of the process (a stand-in thread: it ends at its next
+// platform call once its process terminates); JoinThread waits for it.
+using Thread = void *;
+Thread StartThread(ProcessId process, const char *name, void (*body)(void *), void *context);
+void JoinThread(Thread thread);
+// The resolution (100-ns units) the process's real-time waits get.
+int64_t TimerResolution(ProcessId process);
+
 // --- The kernel's clock (for tests) -----------------------------------------
+// 0 real time, 1 virtual time a test advances, 2 virtual time that advances
+// itself whenever every thread of the machine waits.
+void SetClockMode(int mode);
+void SetPerformanceFrequency(int64_t hertz);
 void UseVirtualClock(bool on);
 void AdvanceClock(int64_t hundredNs);
 // Blocks until at least count threads wait with a time-out on the clock.

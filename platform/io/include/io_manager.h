@@ -250,7 +250,7 @@ typedef struct _DEVICE_OBJECT {
     USHORT Size;
     LONG ReferenceCount;
     struct _DRIVER_OBJECT *DriverObject;
-    struct _DEVICE_OBJECT *NextDevice;    /* the driver's next device */
+    struct _DEVICE_OBJECT *NextDevice;     /* the driver's next device */
     struct _DEVICE_OBJECT *AttachedDevice; /* the device attached on top, or none */
     struct _IRP *CurrentIrp;
     PVOID Timer;
@@ -572,7 +572,9 @@ static inline VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE Compl
 
 static inline VOID IoMarkIrpPending(PIRP Irp)
 {
-    IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
+    /* Atomic here: the I/O manager's checks read the mark while the request
+       may be completing on another thread. */
+    __atomic_fetch_or(&IoGetCurrentIrpStackLocation(Irp)->Control, (UCHAR)SL_PENDING_RETURNED, __ATOMIC_SEQ_CST);
 }
 
 /* ---- Device objects and stacks ---- */
@@ -592,6 +594,15 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
 #define IoCompleteRequest(Irp, PriorityBoost) IofCompleteRequest(Irp, PriorityBoost)
 BOOLEAN IoIs32bitProcess(PIRP Irp);
+
+/* ---- Cancellation ---- */
+static inline PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine)
+{
+    return (PDRIVER_CANCEL)__atomic_exchange_n((PVOID *)&Irp->CancelRoutine, (PVOID)CancelRoutine, __ATOMIC_SEQ_CST);
+}
+BOOLEAN IoCancelIrp(PIRP Irp);
+VOID IoAcquireCancelSpinLock(PKIRQL Irql);
+VOID IoReleaseCancelSpinLock(KIRQL Irql);
 
 /* ---- Device interfaces ---- */
 NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID *InterfaceClassGuid,

@@ -1,9 +1,10 @@
 // Control of the I/O stand-in for tests and tools (Linux build only): the PnP
-// manager that loads a driver and drives its device, the record of completed
-// requests, and the verifier's stop codes for request handling.
+// manager that loads a driver and drives its device, kernel-mode opens and
+// requests, and the record of completed requests.
 #pragma once
 
 #include <wdm.h>
+#include <kernel_standin.h>
 
 #include <cstddef>
 #include <vector>
@@ -21,8 +22,12 @@ namespace standin::io {
 // which stops the system when the driver still holds anything.
 
 // Returns the entry's status; on failure the driver object is gone (no
-// DriverUnload is called, as on Windows) and the leak check has run.
+// DriverUnload is called, as on Windows) and the leak check has run. The
+// driver is an owner of its own (standin::kernel::Owner): what its code is
+// handed counts against it, apart from every other driver and the platform.
 NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, const char *name, PDRIVER_OBJECT *driver);
+// The owner of a loaded driver (kPlatform for the platform's own drivers).
+standin::kernel::Owner DriverOwner(PDRIVER_OBJECT driver);
 // Returns add-device's status; on failure the physical device object is
 // deleted again.
 NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT *physicalDevice);
@@ -82,21 +87,10 @@ void ClearCompletions();
 // File objects now open (created and not yet closed), over all devices.
 size_t OpenFileObjects();
 
-// ---- Stop codes of the request checks ---------------------------------------
-// IoCompleteRequest on a request that is already complete, that the I/O
-// manager does not know, or whose status is STATUS_PENDING.
-constexpr ULONG MultipleIrpCompleteRequests = 0x44;
-// IoCallDriver or IoCompleteRequest above DISPATCH_LEVEL.
-constexpr ULONG IrqlNotLessOrEqual = 0x0A;
-// IoCallDriver with no stack location left.
-constexpr ULONG NoMoreIrpStackLocations = 0x35;
-// The request-handling rules of the verifier; parameter 1 tells which:
-constexpr ULONG IoManagerViolation = 0xC9;
-constexpr ULONG_PTR PendingNotMarked = 0x100;    // STATUS_PENDING returned without IoMarkIrpPending
-constexpr ULONG_PTR MarkedNotPending = 0x101;    // IoMarkIrpPending, then a status other than STATUS_PENDING
-constexpr ULONG_PTR ReturnedNotComplete = 0x102; // a status returned for a request never completed
-constexpr ULONG_PTR DeviceStillAttached = 0x103; // IoDeleteDevice on a device still attached to a lower one
-// Devices left after DriverUnload.
-constexpr ULONG DriverUnloadedWithDevices = 0xCE;
+// The request checks stop with the kernel's codes (standin::kernel::stop):
+// 0x44 a request completed twice, unknown to the I/O manager or completed
+// with STATUS_PENDING; 0x0A IoCallDriver or IoCompleteRequest above
+// DISPATCH_LEVEL; 0x35 no stack location left; 0xC9 the verifier's request
+// rules (parameter 1 kIo*); 0xCE devices left after DriverUnload.
 
 } // namespace standin::io

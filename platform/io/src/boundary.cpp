@@ -48,6 +48,8 @@ NTSTATUS ReferenceEvent(HANDLE handle, ACCESS_MASK desired, PKEVENT *event)
 
 ClientContext::ClientContext() : scope_(nullptr)
 {
+    // A thread of a terminating process that calls the platform ends here.
+    standin::kernel::EndThreadIfTerminating();
     if (standin::kernel::CurrentProcess() == standin::kernel::SystemProcess())
         scope_ = new standin::kernel::ProcessScope(DefaultProcess());
 }
@@ -142,14 +144,27 @@ Status WaitForObject(Handle object, const int64_t *timeout100ns)
         status = KeWaitForSingleObject(body, UserRequest, UserMode, FALSE, timeout100ns ? &timeout : nullptr);
     }
     standin::kernel::DereferenceObject(body);
+    // Released because its process is terminating: the thread ends.
+    if (status == STATUS_USER_APC)
+        standin::kernel::EndThreadIfTerminating();
     return status;
 }
 
-Status Delay(int64_t relative100ns)
+Status Delay(const int64_t *relative100ns)
 {
-    LARGE_INTEGER interval;
-    interval.QuadPart = relative100ns;
-    return KeDelayExecutionThread(UserMode, FALSE, &interval);
+    ClientContext context;
+    NTSTATUS status;
+    if (relative100ns == nullptr) {
+        // A sleep without end: a wait with no object and no deadline.
+        status = standin::kernel::WaitForever(UserMode, "Sleep(INFINITE)");
+    } else {
+        LARGE_INTEGER interval;
+        interval.QuadPart = *relative100ns;
+        status = KeDelayExecutionThread(UserMode, FALSE, &interval);
+    }
+    if (status == STATUS_USER_APC)
+        standin::kernel::EndThreadIfTerminating();
+    return status;
 }
 
 int64_t PerformanceCounter()
@@ -162,6 +177,26 @@ int64_t PerformanceFrequency()
     LARGE_INTEGER frequency;
     KeQueryPerformanceCounter(&frequency);
     return frequency.QuadPart;
+}
+
+Status DuplicateHandle(ProcessId source, Handle handle, ProcessId target, Handle *duplicate, uint32_t access,
+                       bool sameAccess, bool closeSource)
+{
+    ClientContext context;
+    return standin::kernel::DuplicateHandle(reinterpret_cast<PEPROCESS>(source), handle,
+                                            reinterpret_cast<PEPROCESS>(target), duplicate, access, sameAccess,
+                                            closeSource);
+}
+
+void TimerPeriod(bool begin, uint32_t milliseconds)
+{
+    ClientContext context;
+    PEPROCESS process = standin::kernel::CurrentProcess();
+    const LONGLONG period = static_cast<LONGLONG>(milliseconds) * 10000;
+    if (begin)
+        standin::kernel::RequestTimerResolution(process, period);
+    else
+        standin::kernel::ReleaseTimerResolution(process, period);
 }
 
 ProcessId CreateClientProcess(bool is32Bit)
@@ -191,8 +226,7 @@ size_t ProcessHandleCount(ProcessId process)
 
 void EnterProcess(ProcessId process)
 {
-    enteredProcesses.push_back(
-        std::make_unique<standin::kernel::ProcessScope>(reinterpret_cast<PEPROCESS>(process)));
+    enteredProcesses.push_back(std::make_unique<standin::kernel::ProcessScope>(reinterpret_cast<PEPROCESS>(process)));
 }
 
 void LeaveProcess()
@@ -207,6 +241,31 @@ ProcessId CurrentProcess()
     if (process == standin::kernel::SystemProcess())
         process = DefaultProcess();
     return reinterpret_cast<ProcessId>(process);
+}
+
+Thread StartThread(ProcessId process, const char *name, void (*body)(void *), void *context)
+{
+    return standin::kernel::StartThread(reinterpret_cast<PEPROCESS>(process), name, body, context);
+}
+
+void JoinThread(Thread thread)
+{
+    standin::kernel::JoinThread(static_cast<PKTHREAD>(thread));
+}
+
+int64_t TimerResolution(ProcessId process)
+{
+    return standin::kernel::TimerResolution(reinterpret_cast<PEPROCESS>(process));
+}
+
+void SetClockMode(int mode)
+{
+    standin::kernel::SetClockMode(static_cast<standin::kernel::ClockMode>(mode));
+}
+
+void SetPerformanceFrequency(int64_t hertz)
+{
+    standin::kernel::SetPerformanceFrequency(hertz);
 }
 
 void UseVirtualClock(bool on)

@@ -116,7 +116,8 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
     RTL_OSVERSIONINFOW version = {};
     version.dwOSVersionInfoSize = sizeof version;
     RtlGetVersion(&version);
-    const POOL_TYPE pool = (version.dwMajorVersion << 8 | version.dwMinorVersion) >= 0x602 ? NonPagedPoolNx : NonPagedPool;
+    const POOL_TYPE pool =
+        (version.dwMajorVersion << 8 | version.dwMinorVersion) >= 0x602 ? NonPagedPoolNx : NonPagedPool;
     char *block = static_cast<char *>(ExAllocatePoolWithTag(pool, BlockSize(DeviceExtensionSize), DeviceTag));
     if (block == nullptr) {
         if (!name.empty()) {
@@ -146,7 +147,8 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
     // A device must be detached from the one below before it goes: the lower
     // device would point at freed memory.
     if (hidden->AttachedTo != nullptr)
-        standin::kernel::BugCheck(IoManagerViolation, "IoDeleteDevice", DeviceStillAttached,
+        standin::kernel::BugCheck(standin::kernel::stop::kDriverVerifierIoManagerViolation, "IoDeleteDevice",
+                                  standin::kernel::stop::kIoDeviceStillAttached,
                                   reinterpret_cast<ULONG_PTR>(DeviceObject));
     for (PDEVICE_OBJECT *link = &DeviceObject->DriverObject->DeviceObject; *link; link = &(*link)->NextDevice)
         if (*link == DeviceObject) {

@@ -19,6 +19,9 @@ namespace {
 
 std::atomic<size_t> openFileObjects{0};
 
+// What a buffered request's system buffer holds beyond the input bytes.
+constexpr unsigned char SystemBufferPoison = 0xCD;
+
 // The file object whose last handle this thread closed just now, and in which
 // process: when that drops the last reference too, the object manager
 // deletes the object right after the handle callback, and the close request
@@ -113,8 +116,7 @@ bool StripDevicePrefix(const std::u16string &path, std::u16string &rest)
 
 POBJECT_TYPE FileObjectType()
 {
-    static POBJECT_TYPE type =
-        standin::kernel::CreateObjectType({"File", FILE_ALL_ACCESS, &OnHandleClosed, &OnDelete});
+    static POBJECT_TYPE type = standin::kernel::CreateObjectType({"File", FILE_ALL_ACCESS, &OnHandleClosed, &OnDelete});
     return type;
 }
 
@@ -147,6 +149,11 @@ NTSTATUS CreateFileObject(PDEVICE_OBJECT device, const std::u16string &fileName,
 {
     *handle = nullptr;
     _DEVOBJ_EXTENSION *hidden = device->DeviceObjectExtension;
+    // A device is opened only once its driver has finished initialising it.
+    PDEVICE_OBJECT top = IoGetAttachedDevice(device);
+    if (top->Flags & DO_DEVICE_INITIALIZING)
+        standin::kernel::BugCheck(standin::kernel::stop::kDriverVerifierIoManagerViolation, "IoCreateFile",
+                                  standin::kernel::stop::kIoOpenWhileInitializing, reinterpret_cast<ULONG_PTR>(top));
     void *object;
     NTSTATUS status = standin::kernel::CreateObject(FileObjectType(), sizeof(FileBody), &object);
     if (!NT_SUCCESS(status))
@@ -268,7 +275,10 @@ NTSTATUS Control(HANDLE handle, KPROCESSOR_MODE mode, uint32_t controlCode, cons
         status = STATUS_ACCESS_DENIED;
     else if (method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT)
         status = STATUS_NOT_IMPLEMENTED; // no driver of this system uses direct I/O
-    else if (method == METHOD_BUFFERED && !boundary::ProbeRead(input, inputLength))
+    // The I/O manager probes both buffers of a buffered request from user
+    // mode before the driver sees it.
+    else if (method == METHOD_BUFFERED && mode == UserMode &&
+             (!boundary::ProbeRead(input, inputLength) || !boundary::ProbeWrite(output, outputLength)))
         status = STATUS_ACCESS_VIOLATION;
     if (!NT_SUCCESS(status)) {
         standin::kernel::DereferenceObject(object);
@@ -279,14 +289,17 @@ NTSTATUS Control(HANDLE handle, KPROCESSOR_MODE mode, uint32_t controlCode, cons
     void *systemBuffer = nullptr;
     const uint32_t systemLength = inputLength > outputLength ? inputLength : outputLength;
     if (irp != nullptr && method == METHOD_BUFFERED && systemLength != 0) {
-        // One buffer of max(input, output) bytes holds the input; the rest is
-        // zeroed so that a driver never hands stale memory back.
-        systemBuffer = std::calloc(1, systemLength);
+        // One buffer of max(input, output) bytes holds the input; the rest
+        // holds a pattern, as under the verifier, so that a driver that
+        // returns bytes it never wrote is seen.
+        systemBuffer = std::malloc(systemLength);
         if (systemBuffer == nullptr) {
             FreeRequest(irp);
             irp = nullptr;
-        } else if (inputLength != 0) {
-            std::memcpy(systemBuffer, input, inputLength);
+        } else {
+            std::memset(systemBuffer, SystemBufferPoison, systemLength);
+            if (inputLength != 0)
+                std::memcpy(systemBuffer, input, inputLength);
         }
     }
     if (irp == nullptr) {
@@ -311,9 +324,12 @@ NTSTATUS Control(HANDLE handle, KPROCESSOR_MODE mode, uint32_t controlCode, cons
     if (!NT_ERROR(status)) {
         ULONG_PTR returned = irp->IoStatus.Information;
         if (method == METHOD_BUFFERED) {
-            // Never more than the caller's output buffer holds.
+            // More than the caller's output buffer holds is the driver's
+            // fault, caught as the verifier catches it.
             if (returned > outputLength)
-                returned = outputLength;
+                standin::kernel::BugCheck(standin::kernel::stop::kDriverVerifierIoManagerViolation,
+                                          "IoCompleteRequest (buffered)", standin::kernel::stop::kIoInformationTooLarge,
+                                          reinterpret_cast<ULONG_PTR>(irp), returned, outputLength);
             if (returned != 0)
                 std::memcpy(output, systemBuffer, returned);
         }

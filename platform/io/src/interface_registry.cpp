@@ -16,8 +16,7 @@ char16_t Upcase(char16_t c)
 }
 
 // The link names the interface by its device instance with '#' for '\'.
-std::u16string LinkOf(const std::u16string &deviceInstance, const GUID &interfaceClass,
-                      const std::u16string &reference)
+std::u16string LinkOf(const std::u16string &deviceInstance, const GUID &interfaceClass, const std::u16string &reference)
 {
     std::u16string link = deviceInstance;
     for (char16_t &c : link)
@@ -80,8 +79,8 @@ std::u16string InterfaceRegistry::Register(void *device, const std::u16string &d
             e.reference.size() == reference.size() &&
             EqualNoCase(e.reference.data(), reference.data(), reference.size()))
             return e.link;
-    InterfaceEntry entry{interfaceClass, device, deviceInstance, reference,
-                         LinkOf(deviceInstance, interfaceClass, reference), false};
+    InterfaceEntry entry{
+        interfaceClass, device, deviceInstance, reference, LinkOf(deviceInstance, interfaceClass, reference), false};
     entries.push_back(entry);
     return entry.link;
 }

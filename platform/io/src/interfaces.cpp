@@ -30,8 +30,8 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GU
 
     const char *id = PhysicalDeviceObject->DeviceObjectExtension->instanceId;
     const std::u16string instance(id, id + std::strlen(id));
-    const std::u16string link =
-        KernelPrefix + InterfaceRegistry::Instance().Register(PhysicalDeviceObject, instance, *InterfaceClassGuid, reference);
+    const std::u16string link = KernelPrefix + InterfaceRegistry::Instance().Register(PhysicalDeviceObject, instance,
+                                                                                      *InterfaceClassGuid, reference);
 
     // The caller owns the name and frees it with RtlFreeUnicodeString.
     const size_t bytes = (link.size() + 1) * sizeof(WCHAR);

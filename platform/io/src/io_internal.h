@@ -29,9 +29,9 @@ namespace standin::io {
 // the body's address is the PFILE_OBJECT drivers see.
 struct FileBody {
     FILE_OBJECT file;
-    std::u16string *name;   // storage of file.FileName
+    std::u16string *name;        // storage of file.FileName
     std::atomic<size_t> handles; // handles open to the file object, over all processes
-    bool created;           // the create request succeeded
+    bool created;                // the create request succeeded
     bool cleanedUp;
 };
 

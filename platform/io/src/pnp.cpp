@@ -76,21 +76,15 @@ NTSTATUS RootBusDispatch(PDEVICE_OBJECT, PIRP irp)
         case IRP_MN_STOP_DEVICE:
         case IRP_MN_QUERY_STOP_DEVICE:
         case IRP_MN_CANCEL_STOP_DEVICE:
-        case IRP_MN_SURPRISE_REMOVAL:
-            irp->IoStatus.Status = STATUS_SUCCESS;
-            break;
+        case IRP_MN_SURPRISE_REMOVAL: irp->IoStatus.Status = STATUS_SUCCESS; break;
         default: // what the bus does not handle keeps the status it came with
             break;
         }
         break;
     case IRP_MJ_POWER:
     case IRP_MJ_CLEANUP:
-    case IRP_MJ_CLOSE:
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        break;
-    default:
-        irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
-        break;
+    case IRP_MJ_CLOSE: irp->IoStatus.Status = STATUS_SUCCESS; break;
+    default: irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST; break;
     }
     const NTSTATUS status = irp->IoStatus.Status;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -157,8 +151,8 @@ NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, const char *name, PDRIVER_OBJECT *
     record->driverName = u"\\Driver\\" + wide;
     record->serviceName = wide;
     record->registryPath = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + wide;
-    // Everything the driver is handed from here on counts against it.
-    record->scope = std::make_unique<standin::kernel::DriverScope>();
+    // Everything the driver's code is handed counts against it.
+    record->scope = std::make_unique<standin::kernel::DriverScope>(name);
 
     PDRIVER_OBJECT object = &record->object;
     object->Type = IO_TYPE_DRIVER;
@@ -168,17 +162,24 @@ NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, const char *name, PDRIVER_OBJECT *
     SetString(object->DriverName, record->driverName);
     SetString(record->extension.ServiceKeyName, record->serviceName);
     object->DriverInit = entry;
+    // The loader's own field: here, the driver's owner.
+    object->DriverSection = reinterpret_cast<PVOID>(static_cast<uintptr_t>(record->scope->Id()));
     for (PDRIVER_DISPATCH &f : object->MajorFunction)
         f = &InvalidDeviceRequest;
 
     UNICODE_STRING registryPath;
     SetString(registryPath, record->registryPath);
-    const NTSTATUS status = entry(object, &registryPath);
+    NTSTATUS status;
+    {
+        standin::kernel::OwnerScope owner(record->scope->Id());
+        status = entry(object, &registryPath);
+    }
     if (!NT_SUCCESS(status)) {
         // No unload routine runs after a failed entry; whatever it kept is a leak.
         record->scope->CheckUnload(record->name.c_str());
         if (object->DeviceObject != nullptr)
-            standin::kernel::BugCheck(DriverUnloadedWithDevices, "DriverEntry", reinterpret_cast<ULONG_PTR>(object),
+            standin::kernel::BugCheck(standin::kernel::stop::kDriverUnloadedWithoutCancellingPendingOperations,
+                                      "DriverEntry", reinterpret_cast<ULONG_PTR>(object),
                                       reinterpret_cast<ULONG_PTR>(object->DeviceObject));
         delete record;
         return status;
@@ -208,7 +209,16 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT *physicalDevice)
     physical->DriverObject = RootBusDriver();
     physical->Flags &= ~DO_DEVICE_INITIALIZING;
 
-    const NTSTATUS status = driver->DriverExtension->AddDevice(driver, physical);
+    PDEVICE_OBJECT before = driver->DeviceObject;
+    NTSTATUS status;
+    {
+        standin::kernel::OwnerScope owner(record->scope->Id());
+        status = driver->DriverExtension->AddDevice(driver, physical);
+    }
+    // The PnP manager finishes the initialisation of the devices made in
+    // add-device (the newest are first in the driver's list).
+    for (PDEVICE_OBJECT d = driver->DeviceObject; d != nullptr && d != before; d = d->NextDevice)
+        d->Flags &= ~DO_DEVICE_INITIALIZING;
     if (!NT_SUCCESS(status)) {
         DeletePhysicalDevice(physical);
         return status;
@@ -284,10 +294,13 @@ NTSTATUS UnloadDriver(PDRIVER_OBJECT driver)
     }
     for (PDEVICE_OBJECT physical : devices)
         RemoveDevice(physical);
-    if (driver->DriverUnload != nullptr)
+    if (driver->DriverUnload != nullptr) {
+        standin::kernel::OwnerScope owner(record->scope->Id());
         driver->DriverUnload(driver);
+    }
     if (driver->DeviceObject != nullptr)
-        standin::kernel::BugCheck(DriverUnloadedWithDevices, "DriverUnload", reinterpret_cast<ULONG_PTR>(driver),
+        standin::kernel::BugCheck(standin::kernel::stop::kDriverUnloadedWithoutCancellingPendingOperations,
+                                  "DriverUnload", reinterpret_cast<ULONG_PTR>(driver),
                                   reinterpret_cast<ULONG_PTR>(driver->DeviceObject));
     record->scope->CheckUnload(record->name.c_str());
     {
@@ -296,6 +309,11 @@ NTSTATUS UnloadDriver(PDRIVER_OBJECT driver)
     }
     delete record;
     return STATUS_SUCCESS;
+}
+
+standin::kernel::Owner DriverOwner(PDRIVER_OBJECT driver)
+{
+    return static_cast<standin::kernel::Owner>(reinterpret_cast<uintptr_t>(driver->DriverSection));
 }
 
 const char *DeviceInstanceId(PDEVICE_OBJECT physicalDevice)

@@ -26,8 +26,7 @@ VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString
         length = 0x7FFE;
     DestinationString->Buffer = const_cast<PWCH>(SourceString);
     DestinationString->Length = static_cast<USHORT>(length * sizeof(WCHAR));
-    DestinationString->MaximumLength =
-        SourceString != nullptr ? static_cast<USHORT>((length + 1) * sizeof(WCHAR)) : 0;
+    DestinationString->MaximumLength = SourceString != nullptr ? static_cast<USHORT>((length + 1) * sizeof(WCHAR)) : 0;
 }
 
 LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive)

@@ -83,11 +83,12 @@ TEST_F(IoManager, BufferedRequestCopiesBackInformationBytesOnly)
     uint64_t returned = 99;
     ASSERT_EQ(boundary::DeviceControl(h, testdriver::EchoBuffered, input, 6, output, 16, &returned), STATUS_SUCCESS);
     EXPECT_EQ(returned, 5u);
-    // One system buffer of max(input, output) bytes, the input at its start.
+    // One system buffer of max(input, output) bytes, the input at its start
+    // and the verifier's pattern after it (never zeroes a driver could rely on).
     ASSERT_EQ(State().systemBufferAtEntry.size(), 16u);
     EXPECT_EQ(std::memcmp(State().systemBufferAtEntry.data(), input, 6), 0);
     for (size_t i = 6; i < 16; ++i)
-        EXPECT_EQ(State().systemBufferAtEntry[i], 0) << i;
+        EXPECT_EQ(State().systemBufferAtEntry[i], 0xCD) << i;
     EXPECT_EQ(State().requestorMode, UserMode);
     // Exactly Information bytes come back; the rest of the output is untouched.
     for (size_t i = 0; i < 5; ++i)
@@ -96,22 +97,24 @@ TEST_F(IoManager, BufferedRequestCopiesBackInformationBytesOnly)
         EXPECT_EQ(output[i], 0x55) << i;
 }
 
-TEST_F(IoManager, BufferedCopyBackNeverExceedsTheOutputBuffer)
+// A driver that returns bytes it never wrote hands back the verifier's
+// pattern, not zeroes that would pass for data.
+TEST_F(IoManager, BytesTheDriverNeverWroteComeBackAsThePattern)
 {
-    testdriver::Config config;
-    config.information = 40; // a driver that claims more than the caller gave
-    Load(config);
+    Load();
     boundary::Handle h;
     ASSERT_EQ(Open(Path(), &h), STATUS_SUCCESS);
-    uint8_t input[24] = {};
-    uint8_t output[8 + 4];
-    std::memset(output, 0x55, sizeof output);
+    const uint8_t input[4] = {1, 2, 3, 4};
+    uint8_t output[12];
+    std::memset(output, 0, sizeof output);
     uint64_t returned = 0;
-    ASSERT_EQ(boundary::DeviceControl(h, testdriver::EchoBuffered, input, 24, output, 8, &returned), STATUS_SUCCESS);
-    EXPECT_EQ(State().systemBufferAtEntry.size(), 24u); // the input was the larger
-    EXPECT_EQ(returned, 8u);
-    EXPECT_EQ(output[7], 0xC7);
-    EXPECT_EQ(output[8], 0x55);
+    ASSERT_EQ(boundary::DeviceControl(h, testdriver::ReturnUnwritten, input, 4, output, 12, &returned), STATUS_SUCCESS);
+    ASSERT_EQ(returned, 12u);
+    EXPECT_EQ(output[0], 0x11);
+    EXPECT_EQ(output[1], 0x11);
+    EXPECT_EQ(output[2], 3) << "the input is where the driver left it";
+    for (size_t i = 4; i < 12; ++i)
+        EXPECT_EQ(output[i], 0xCD) << i;
 }
 
 TEST_F(IoManager, NeitherMethodHandsTheDriverTheCallersPointers)
@@ -355,6 +358,59 @@ TEST_F(IoManager, PnpStartsRemovesAndUnloadsInOrder)
     EXPECT_TRUE(boundary::PresentInterfaces(&TestClass).empty());
 }
 
+// The PnP manager finishes the devices made in add-device: a driver that
+// forgets to clear DO_DEVICE_INITIALIZING there still gets its opens.
+TEST_F(IoManager, AddDeviceLeavesNoDeviceInitializing)
+{
+    testdriver::Config config;
+    config.clearInitializing = false;
+    Load(config);
+    boundary::Handle h;
+    EXPECT_EQ(Open(Path(), &h), STATUS_SUCCESS);
+}
+
+// Kernel-mode requests come from no 32-bit process, whichever the thread is in.
+TEST_F(IoManager, KernelModeRequestsAreNot32Bit)
+{
+    Load();
+    const boundary::ProcessId wow = boundary::CreateClientProcess(true);
+    boundary::EnterProcess(wow);
+    HANDLE file;
+    ASSERT_EQ(io::OpenDevicePath(Path().c_str(), GENERIC_READ, KernelMode, &file), STATUS_SUCCESS);
+    EXPECT_FALSE(State().createSaw32Bit);
+    uint8_t out[1] = {0x55};
+    ULONG_PTR returned = 0;
+    ASSERT_EQ(io::DeviceControl(file, KernelMode, testdriver::Is32Bit, nullptr, 0, out, 1, &returned), STATUS_SUCCESS);
+    EXPECT_EQ(out[0], 0);
+    EXPECT_EQ(ZwClose(file), STATUS_SUCCESS);
+    boundary::LeaveProcess();
+    boundary::EndClientProcess(wow);
+}
+
+// A user buffer the caller cannot write is refused before the driver, as the
+// I/O manager probes both buffers of a buffered request.
+TEST_F(IoManager, UnwritableOutputIsRefusedBeforeTheDriver)
+{
+    Load();
+    boundary::Handle h;
+    ASSERT_EQ(Open(Path(), &h), STATUS_SUCCESS);
+    io::ClearCompletions();
+    uint64_t returned = 7;
+    const uint8_t readOnly[4] = {1, 2, 3, 4};
+    static const uint8_t constant[4096] = {1};
+    EXPECT_EQ(boundary::DeviceControl(h, testdriver::EchoBuffered, readOnly, 4, const_cast<uint8_t *>(constant), 4,
+                                      &returned),
+              STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(boundary::DeviceControl(h, testdriver::EchoBuffered, readOnly, 4, reinterpret_cast<void *>(uintptr_t(16)),
+                                      4, &returned),
+              STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(returned, 0u);
+    EXPECT_TRUE(io::Completions().empty());
+    EXPECT_EQ(constant[0], 1);
+    EXPECT_EQ(boundary::StatusToWin32(STATUS_ACCESS_VIOLATION), 998u) << "ERROR_NOACCESS";
+    EXPECT_EQ(boundary::StatusToWin32(STATUS_PROCESS_IS_TERMINATING), 5u) << "ERROR_ACCESS_DENIED";
+}
+
 TEST_F(IoManager, CountedStringRoutines)
 {
     UNICODE_STRING a, b;
@@ -445,6 +501,30 @@ void SendMisuse(uint32_t code)
     boundary::DeviceControl(h, code, nullptr, 0, out, 4, &returned);
 }
 
+// A driver that claims more bytes than the caller's output buffer holds.
+void ClaimMoreThanTheOutput()
+{
+    testdriver::Config config;
+    config.interfaceClass = TestClass;
+    config.information = 40;
+    if (testdriver::Load(config) != STATUS_SUCCESS)
+        return;
+    boundary::Handle h;
+    const std::u16string path = u"\\\\?\\" + State().links.at(0).substr(4);
+    if (boundary::OpenFile(path.c_str(), 0xC0000000, 0, 1, 0, &h) != STATUS_SUCCESS)
+        return;
+    uint8_t input[24] = {};
+    uint8_t output[8];
+    uint64_t returned;
+    boundary::DeviceControl(h, testdriver::EchoBuffered, input, 24, output, 8, &returned);
+}
+
+TEST_F(IoManagerDeathTest, InformationBeyondTheOutputBuffer)
+{
+    EXPECT_DEATH(ClaimMoreThanTheOutput(),
+                 "STOP: 0x000000C9 \\(0x0000000000000104, .*, 0x0000000000000028, 0x0000000000000008\\)");
+}
+
 TEST_F(IoManagerDeathTest, RequestCompletedTwice)
 {
     EXPECT_DEATH(SendMisuse(testdriver::CompleteTwice), "STOP: 0x00000044.*IoCompleteRequest");
@@ -458,6 +538,53 @@ TEST_F(IoManagerDeathTest, PendingReturnedWithoutMarking)
 TEST_F(IoManagerDeathTest, StatusReturnedForARequestNeverCompleted)
 {
     EXPECT_DEATH(SendMisuse(testdriver::ReturnWithoutCompleting), "STOP: 0x000000C9 \\(0x0000000000000102");
+}
+
+TEST_F(IoManagerDeathTest, DispatchReturningAtAnotherIrql)
+{
+    EXPECT_DEATH(SendMisuse(testdriver::ReturnAtRaisedIrql), "STOP: 0x000000C9 \\(0x0000000000000005, .*, "
+                                                             "0x0000000000000000, 0x0000000000000002\\)");
+}
+
+TEST_F(IoManagerDeathTest, CompletedWithItsCancelRoutineSet)
+{
+    EXPECT_DEATH(SendMisuse(testdriver::CompleteWithCancelRoutine), "STOP: 0x000000C9 \\(0x0000000000000007");
+}
+
+TEST_F(IoManagerDeathTest, MarkedPendingButCompletedWithAnotherStatus)
+{
+    EXPECT_DEATH(SendMisuse(testdriver::MarkPendingButComplete), "STOP: 0x000000C9 \\(0x0000000000000101");
+}
+
+void LoadAndOpen(const testdriver::Config &base)
+{
+    testdriver::Config config = base;
+    config.interfaceClass = TestClass;
+    if (testdriver::Load(config) != STATUS_SUCCESS)
+        return;
+    boundary::Handle h;
+    const std::u16string path = u"\\\\?\\" + State().links.at(0).substr(4);
+    boundary::OpenFile(path.c_str(), 0xC0000000, 0, 1, 0, &h);
+}
+
+TEST_F(IoManagerDeathTest, OpenOfADeviceStillInitializing)
+{
+    testdriver::Config config;
+    config.initializingAfterStart = true;
+    EXPECT_DEATH(LoadAndOpen(config), "STOP: 0x000000C9 \\(0x0000000000000105");
+}
+
+TEST_F(IoManagerDeathTest, UnloadLeavingADevice)
+{
+    testdriver::Config config;
+    config.keepDeviceAtUnload = true;
+    EXPECT_DEATH(
+        {
+            config.interfaceClass = TestClass;
+            testdriver::Load(config);
+            testdriver::Unload();
+        },
+        "STOP: 0x000000CE .*\n.*in DriverUnload");
 }
 
 TEST_F(IoManagerDeathTest, UnloadWithPoolStillHeld)

@@ -17,8 +17,9 @@ typedef NTSTATUS (*GUARDED_ROUTINE)(PVOID Context);
    catches. The routine must not hold locks or own objects with destructors
    across a call that may raise: the stack between the raise and the guard is
    abandoned, not unwound. An exception raised with no guard active is an
-   unhandled kernel-mode exception (bug check 0x1E). Hardware faults (an
-   access to an unmapped view) are not caught: they stay real faults. */
+   unhandled kernel-mode exception (bug check 0x1E). An access fault inside
+   the routine (a user address that is not mapped or not writable) is caught
+   like a raise, with STATUS_ACCESS_VIOLATION. */
 NTSTATUS GuardedCall(GUARDED_ROUTINE Routine, PVOID Context);
 
 EXTERN_C_END

@@ -18,7 +18,10 @@ typedef struct _STRING {
     PCHAR Buffer;
 } STRING, ANSI_STRING, *PSTRING, *PANSI_STRING;
 
-#define RTL_CONSTANT_STRING(s) {sizeof(s) - sizeof((s)[0]), sizeof(s), (PWCH)(s)}
+#define RTL_CONSTANT_STRING(s) \
+    { \
+        sizeof(s) - sizeof((s)[0]), sizeof(s), (PWCH)(s) \
+    }
 
 typedef struct _LIST_ENTRY {
     struct _LIST_ENTRY *Flink;

@@ -37,8 +37,8 @@ KIRQL KeRaiseIrqlToDpcLevel(void);
 /* ---- Checks and memory routines ---- */
 VOID RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PCSTR Message);
 /* Checked as in a debug build of the kernel: a failed assertion stops. */
-#define ASSERT(exp) ((!(exp)) ? RtlAssert((PVOID)#exp, (PVOID)__FILE__, __LINE__, NULL) : (void)0)
-#define ASSERTMSG(msg, exp) ((!(exp)) ? RtlAssert((PVOID)#exp, (PVOID)__FILE__, __LINE__, (msg)) : (void)0)
+#define ASSERT(exp) ((!(exp)) ? RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, NULL) : (void)0)
+#define ASSERTMSG(msg, exp) ((!(exp)) ? RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, (msg)) : (void)0)
 #define NT_ASSERT(exp) ASSERT(exp)
 /* Pageable code must not run above APC_LEVEL. */
 #define PAGED_CODE() \
@@ -56,28 +56,70 @@ SIZE_T RtlCompareMemory(const VOID *Source1, const VOID *Source2, SIZE_T Length)
 #define KeMemoryBarrier() __atomic_thread_fence(__ATOMIC_SEQ_CST)
 
 /* ---- Interlocked operations (sequentially consistent, as on x64) ---- */
-static inline LONG InterlockedIncrement(LONG volatile *p) { return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST); }
-static inline LONG InterlockedDecrement(LONG volatile *p) { return __atomic_sub_fetch(p, 1, __ATOMIC_SEQ_CST); }
-static inline LONG InterlockedExchange(LONG volatile *p, LONG v) { return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST); }
-static inline LONG InterlockedExchangeAdd(LONG volatile *p, LONG v) { return __atomic_fetch_add(p, v, __ATOMIC_SEQ_CST); }
-static inline LONG InterlockedAdd(LONG volatile *p, LONG v) { return __atomic_add_fetch(p, v, __ATOMIC_SEQ_CST); }
-static inline LONG InterlockedOr(LONG volatile *p, LONG v) { return __atomic_fetch_or(p, v, __ATOMIC_SEQ_CST); }
-static inline LONG InterlockedAnd(LONG volatile *p, LONG v) { return __atomic_fetch_and(p, v, __ATOMIC_SEQ_CST); }
-static inline LONG InterlockedXor(LONG volatile *p, LONG v) { return __atomic_fetch_xor(p, v, __ATOMIC_SEQ_CST); }
-static inline LONG InterlockedCompareExchange(LONG volatile *p, LONG exchange, LONG comparand) {
+static inline LONG InterlockedIncrement(LONG volatile *p)
+{
+    return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST);
+}
+static inline LONG InterlockedDecrement(LONG volatile *p)
+{
+    return __atomic_sub_fetch(p, 1, __ATOMIC_SEQ_CST);
+}
+static inline LONG InterlockedExchange(LONG volatile *p, LONG v)
+{
+    return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST);
+}
+static inline LONG InterlockedExchangeAdd(LONG volatile *p, LONG v)
+{
+    return __atomic_fetch_add(p, v, __ATOMIC_SEQ_CST);
+}
+static inline LONG InterlockedAdd(LONG volatile *p, LONG v)
+{
+    return __atomic_add_fetch(p, v, __ATOMIC_SEQ_CST);
+}
+static inline LONG InterlockedOr(LONG volatile *p, LONG v)
+{
+    return __atomic_fetch_or(p, v, __ATOMIC_SEQ_CST);
+}
+static inline LONG InterlockedAnd(LONG volatile *p, LONG v)
+{
+    return __atomic_fetch_and(p, v, __ATOMIC_SEQ_CST);
+}
+static inline LONG InterlockedXor(LONG volatile *p, LONG v)
+{
+    return __atomic_fetch_xor(p, v, __ATOMIC_SEQ_CST);
+}
+static inline LONG InterlockedCompareExchange(LONG volatile *p, LONG exchange, LONG comparand)
+{
     __atomic_compare_exchange_n(p, &comparand, exchange, 0, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return comparand;
 }
-static inline LONG64 InterlockedIncrement64(LONG64 volatile *p) { return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST); }
-static inline LONG64 InterlockedDecrement64(LONG64 volatile *p) { return __atomic_sub_fetch(p, 1, __ATOMIC_SEQ_CST); }
-static inline LONG64 InterlockedExchange64(LONG64 volatile *p, LONG64 v) { return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST); }
-static inline LONG64 InterlockedExchangeAdd64(LONG64 volatile *p, LONG64 v) { return __atomic_fetch_add(p, v, __ATOMIC_SEQ_CST); }
-static inline LONG64 InterlockedCompareExchange64(LONG64 volatile *p, LONG64 exchange, LONG64 comparand) {
+static inline LONG64 InterlockedIncrement64(LONG64 volatile *p)
+{
+    return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST);
+}
+static inline LONG64 InterlockedDecrement64(LONG64 volatile *p)
+{
+    return __atomic_sub_fetch(p, 1, __ATOMIC_SEQ_CST);
+}
+static inline LONG64 InterlockedExchange64(LONG64 volatile *p, LONG64 v)
+{
+    return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST);
+}
+static inline LONG64 InterlockedExchangeAdd64(LONG64 volatile *p, LONG64 v)
+{
+    return __atomic_fetch_add(p, v, __ATOMIC_SEQ_CST);
+}
+static inline LONG64 InterlockedCompareExchange64(LONG64 volatile *p, LONG64 exchange, LONG64 comparand)
+{
     __atomic_compare_exchange_n(p, &comparand, exchange, 0, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return comparand;
 }
-static inline PVOID InterlockedExchangePointer(PVOID volatile *p, PVOID v) { return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST); }
-static inline PVOID InterlockedCompareExchangePointer(PVOID volatile *p, PVOID exchange, PVOID comparand) {
+static inline PVOID InterlockedExchangePointer(PVOID volatile *p, PVOID v)
+{
+    return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST);
+}
+static inline PVOID InterlockedCompareExchangePointer(PVOID volatile *p, PVOID exchange, PVOID comparand)
+{
     __atomic_compare_exchange_n(p, &comparand, exchange, 0, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return comparand;
 }
@@ -152,11 +194,20 @@ LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency);
 VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 ULONGLONG KeQueryInterruptTime(void);
 
-DECLSPEC_NORETURN VOID KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR BugCheckParameter1,
-    ULONG_PTR BugCheckParameter2, ULONG_PTR BugCheckParameter3, ULONG_PTR BugCheckParameter4);
+DECLSPEC_NORETURN VOID KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR BugCheckParameter1, ULONG_PTR BugCheckParameter2,
+                                    ULONG_PTR BugCheckParameter3, ULONG_PTR BugCheckParameter4);
 
 /* Raises an exception with the given code (see guarded_call.h). */
 DECLSPEC_NORETURN VOID ExRaiseStatus(NTSTATUS Status);
+
+/* ---- User buffers ---- */
+/* The highest user address plus one; a probe of a range that reaches it
+   raises STATUS_ACCESS_VIOLATION, a misaligned one
+   STATUS_DATATYPE_MISALIGNMENT. ProbeForWrite touches every page. */
+extern ULONG64 MmUserProbeAddress;
+#define MM_USER_PROBE_ADDRESS MmUserProbeAddress
+VOID ProbeForRead(const volatile VOID *Address, SIZE_T Length, ULONG Alignment);
+VOID ProbeForWrite(volatile VOID *Address, SIZE_T Length, ULONG Alignment);
 
 /* ---- Memory descriptor lists ---- */
 #ifndef PAGE_SIZE
@@ -212,29 +263,24 @@ typedef enum _MEMORY_CACHING_TYPE {
 
 /* The priority argument of a mapping also carries flags in its high bits
    (the no-execute flag is 0x40000000); drivers pass them as plain values. */
-typedef enum _MM_PAGE_PRIORITY {
-    LowPagePriority = 0,
-    NormalPagePriority = 16,
-    HighPagePriority = 32
-} MM_PAGE_PRIORITY;
+typedef enum _MM_PAGE_PRIORITY { LowPagePriority = 0, NormalPagePriority = 16, HighPagePriority = 32 } MM_PAGE_PRIORITY;
 
 #define MM_DONT_ZERO_ALLOCATION 0x00000001
 #define MM_ALLOCATE_FROM_LOCAL_NODE_ONLY 0x00000002
 #define MM_ALLOCATE_FULLY_REQUIRED 0x00000004
 #define MM_ALLOCATE_NO_WAIT 0x00000008
 
-PMDL MmAllocatePagesForMdl(PHYSICAL_ADDRESS LowAddress, PHYSICAL_ADDRESS HighAddress,
-    PHYSICAL_ADDRESS SkipBytes, SIZE_T TotalBytes);
-PMDL MmAllocatePagesForMdlEx(PHYSICAL_ADDRESS LowAddress, PHYSICAL_ADDRESS HighAddress,
-    PHYSICAL_ADDRESS SkipBytes, SIZE_T TotalBytes, MEMORY_CACHING_TYPE CacheType, ULONG Flags);
+PMDL MmAllocatePagesForMdl(PHYSICAL_ADDRESS LowAddress, PHYSICAL_ADDRESS HighAddress, PHYSICAL_ADDRESS SkipBytes,
+                           SIZE_T TotalBytes);
+PMDL MmAllocatePagesForMdlEx(PHYSICAL_ADDRESS LowAddress, PHYSICAL_ADDRESS HighAddress, PHYSICAL_ADDRESS SkipBytes,
+                             SIZE_T TotalBytes, MEMORY_CACHING_TYPE CacheType, ULONG Flags);
 VOID MmFreePagesFromMdl(PMDL MemoryDescriptorList);
 struct _IRP;
-PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota,
-    struct _IRP *Irp);
+PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota, struct _IRP *Irp);
 VOID IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddress, ULONG Length);
 VOID IoFreeMdl(PMDL Mdl);
-PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
-    MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress, ULONG BugCheckOnFailure, ULONG Priority);
+PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, MEMORY_CACHING_TYPE CacheType,
+                                   PVOID RequestedAddress, ULONG BugCheckOnFailure, ULONG Priority);
 VOID MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList);
 VOID MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
 
@@ -315,10 +361,11 @@ LONG KeReadStateEvent(PRKEVENT Event);
 VOID KeInitializeMutex(PRKMUTEX Mutex, ULONG Level);
 LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait);
 LONG KeReadStateMutex(PRKMUTEX Mutex);
-NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
-    BOOLEAN Alertable, PLARGE_INTEGER Timeout);
+NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                               PLARGE_INTEGER Timeout);
 NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType, KWAIT_REASON WaitReason,
-    KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Timeout, PKWAIT_BLOCK WaitBlockArray);
+                                  KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Timeout,
+                                  PKWAIT_BLOCK WaitBlockArray);
 #define KeWaitForMutexObject KeWaitForSingleObject
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);
 
@@ -392,9 +439,10 @@ extern POBJECT_TYPE *PsThreadType;
 extern POBJECT_TYPE *PsProcessType;
 
 NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
-    KPROCESSOR_MODE AccessMode, PVOID *Object, POBJECT_HANDLE_INFORMATION HandleInformation);
+                                   KPROCESSOR_MODE AccessMode, PVOID *Object,
+                                   POBJECT_HANDLE_INFORMATION HandleInformation);
 NTSTATUS ObReferenceObjectByPointer(PVOID Object, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
-    KPROCESSOR_MODE AccessMode);
+                                    KPROCESSOR_MODE AccessMode);
 LONG_PTR ObfReferenceObject(PVOID Object);
 LONG_PTR ObfDereferenceObject(PVOID Object);
 #define ObReferenceObject(Object) ObfReferenceObject(Object)
@@ -416,7 +464,8 @@ typedef KSTART_ROUTINE *PKSTART_ROUTINE;
 #define MAXIMUM_PRIORITY 32
 
 NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
-    HANDLE ProcessHandle, PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine, PVOID StartContext);
+                              HANDLE ProcessHandle, PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
+                              PVOID StartContext);
 DECLSPEC_NORETURN NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus);
 KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority);
 KPRIORITY KeQueryPriorityThread(PKTHREAD Thread);
@@ -425,6 +474,12 @@ PKTHREAD KeGetCurrentThread(void);
 PEPROCESS PsGetCurrentProcess(void);
 #define IoGetCurrentProcess PsGetCurrentProcess
 HANDLE PsGetCurrentProcessId(void);
+HANDLE PsGetProcessId(PEPROCESS Process);
+/* Called with Create TRUE in the creating context when a client process is
+   made, and with Create FALSE in the process's context when it ends, after
+   its threads and before its handles are closed. */
+typedef VOID (*PCREATE_PROCESS_NOTIFY_ROUTINE)(HANDLE ParentId, HANDLE ProcessId, BOOLEAN Create);
+NTSTATUS PsSetCreateProcessNotifyRoutine(PCREATE_PROCESS_NOTIFY_ROUTINE NotifyRoutine, BOOLEAN Remove);
 HANDLE PsGetCurrentThreadId(void);
 BOOLEAN PsIsSystemThread(PETHREAD Thread);
 

@@ -9,17 +9,26 @@ using standin::kernel::detail::CurrentThread;
 
 namespace standin::kernel::detail {
 
-void RequireIrqlAtMost(KIRQL maximum, const char *call) {
-    KIRQL irql = CurrentThread()->irql;
+void RequireIrqlAtMost(KIRQL maximum, const char *call)
+{
+    _KTHREAD *self = CurrentThread();
+    // KeSetEvent with Wait TRUE must be followed by a wait, nothing else.
+    if (self->waitMustFollow)
+        BugCheck(kDriverVerifierDetectedViolation, call, kViolationWaitDidNotFollowSetEvent, (ULONG_PTR)self);
+    KIRQL irql = self->irql;
     if (irql > maximum)
         BugCheck(kIrqlNotLessOrEqual, call, irql, maximum);
 }
 
 } // namespace standin::kernel::detail
 
-extern "C" KIRQL KeGetCurrentIrql(void) { return CurrentThread()->irql; }
+extern "C" KIRQL KeGetCurrentIrql(void)
+{
+    return CurrentThread()->irql;
+}
 
-extern "C" VOID KeRaiseIrql(KIRQL newIrql, PKIRQL oldIrql) {
+extern "C" VOID KeRaiseIrql(KIRQL newIrql, PKIRQL oldIrql)
+{
     _KTHREAD *self = CurrentThread();
     if (newIrql < self->irql || newIrql > HIGH_LEVEL)
         BugCheck(kIrqlNotGreaterOrEqual, "KeRaiseIrql", self->irql, newIrql);
@@ -27,22 +36,28 @@ extern "C" VOID KeRaiseIrql(KIRQL newIrql, PKIRQL oldIrql) {
     self->irql = newIrql;
 }
 
-extern "C" VOID KeLowerIrql(KIRQL newIrql) {
+extern "C" VOID KeLowerIrql(KIRQL newIrql)
+{
     _KTHREAD *self = CurrentThread();
     if (newIrql > self->irql)
         BugCheck(kIrqlNotLessOrEqual, "KeLowerIrql", self->irql, newIrql);
     self->irql = newIrql;
 }
 
-extern "C" KIRQL KeRaiseIrqlToDpcLevel(void) {
+extern "C" KIRQL KeRaiseIrqlToDpcLevel(void)
+{
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     return old;
 }
 
-extern "C" VOID KeInitializeSpinLock(PKSPIN_LOCK lock) { __atomic_store_n(lock, 0, __ATOMIC_RELEASE); }
+extern "C" VOID KeInitializeSpinLock(PKSPIN_LOCK lock)
+{
+    __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
+}
 
-extern "C" VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock) {
+extern "C" VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock)
+{
     _KTHREAD *self = CurrentThread();
     if (self->irql < DISPATCH_LEVEL)
         BugCheck(kIrqlNotGreaterOrEqual, "KeAcquireSpinLockAtDpcLevel", (ULONG_PTR)lock, self->irql);
@@ -58,7 +73,8 @@ extern "C" VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock) {
     }
 }
 
-extern "C" KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK lock) {
+extern "C" KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK lock)
+{
     _KTHREAD *self = CurrentThread();
     if (self->irql > DISPATCH_LEVEL)
         BugCheck(kIrqlNotLessOrEqual, "KeAcquireSpinLock", (ULONG_PTR)lock, self->irql);
@@ -68,7 +84,8 @@ extern "C" KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK lock) {
     return old;
 }
 
-extern "C" VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock) {
+extern "C" VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock)
+{
     _KTHREAD *self = CurrentThread();
     if (self->irql != DISPATCH_LEVEL)
         BugCheck(kIrqlNotGreaterOrEqual, "KeReleaseSpinLock", (ULONG_PTR)lock, self->irql, DISPATCH_LEVEL);
@@ -77,7 +94,8 @@ extern "C" VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock) {
     __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
 }
 
-extern "C" VOID KeReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql) {
+extern "C" VOID KeReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql)
+{
     KeReleaseSpinLockFromDpcLevel(lock);
     if (newIrql > DISPATCH_LEVEL)
         BugCheck(kIrqlNotLessOrEqual, "KeReleaseSpinLock", (ULONG_PTR)lock, newIrql);

@@ -23,7 +23,8 @@ struct Pages {
     size_t bytes = 0; // whole pages
     size_t views = 0; // live mappings over these pages
     bool freed = false;
-    ~Pages() {
+    ~Pages()
+    {
         if (fd >= 0)
             close(fd);
     }
@@ -35,7 +36,7 @@ struct MdlInfo {
     MdlKind kind;
     std::shared_ptr<Pages> pages; // Pages, and Partial once built
     size_t fdOffset = 0;          // of StartVa's page within the memfd
-    uint64_t serial;
+    Owner owner;
     size_t capacity; // page entries the descriptor has room for
 };
 
@@ -46,7 +47,7 @@ struct View {
     KPROCESSOR_MODE mode;
     PEPROCESS process; // owner of a user view
     std::shared_ptr<Pages> pages;
-    uint64_t serial;
+    Owner owner;
 };
 
 struct MemoryState {
@@ -56,12 +57,14 @@ struct MemoryState {
     ULONG_PTR nextPfn = 0x10000;
 };
 
-MemoryState &State() {
+MemoryState &State()
+{
     static MemoryState *s = new MemoryState;
     return *s;
 }
 
-PMDL NewDescriptor(size_t pageEntries) {
+PMDL NewDescriptor(size_t pageEntries)
+{
     size_t size = sizeof(MDL) + pageEntries * sizeof(PFN_NUMBER);
     auto mdl = static_cast<PMDL>(std::calloc(1, size));
     if (mdl)
@@ -71,17 +74,20 @@ PMDL NewDescriptor(size_t pageEntries) {
 
 // Replaces a view by an inaccessible reservation: the range stays taken, so
 // nothing else lands there and every access to it faults.
-void RetireRange(void *base, size_t length) {
+void RetireRange(void *base, size_t length)
+{
     mmap(base, length, PROT_NONE, MAP_FIXED | MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
 }
 
-[[noreturn]] void Violation(const char *call, ULONG_PTR what, ULONG_PTR a = 0, ULONG_PTR b = 0, ULONG_PTR c = 0) {
+[[noreturn]] void Violation(const char *call, ULONG_PTR what, ULONG_PTR a = 0, ULONG_PTR b = 0, ULONG_PTR c = 0)
+{
     BugCheck(kDriverVerifierDetectedViolation, call, what, a, b, c);
 }
 
 } // namespace
 
-size_t UserMappingCount(PEPROCESS process) {
+size_t UserMappingCount(PEPROCESS process)
+{
     auto &s = State();
     std::lock_guard lk(s.lock);
     size_t n = 0;
@@ -92,7 +98,8 @@ size_t UserMappingCount(PEPROCESS process) {
 
 namespace detail {
 
-void RemoveProcessMappings(PEPROCESS process) {
+void RemoveProcessMappings(PEPROCESS process)
+{
     auto &s = State();
     std::lock_guard lk(s.lock);
     for (auto it = s.views.begin(); it != s.views.end();) {
@@ -107,25 +114,28 @@ void RemoveProcessMappings(PEPROCESS process) {
     }
 }
 
-size_t MdlsSince(uint64_t serial) {
+size_t MdlsOf(Owner owner)
+{
     auto &s = State();
     std::lock_guard lk(s.lock);
     size_t n = 0;
     for (auto &[mdl, info] : s.mdls)
-        n += info.serial >= serial;
+        n += info.owner == owner;
     return n;
 }
 
-size_t MappingsSince(uint64_t serial) {
+size_t MappingsOf(Owner owner)
+{
     auto &s = State();
     std::lock_guard lk(s.lock);
     size_t n = 0;
     for (auto &[address, v] : s.views)
-        n += v.serial >= serial;
+        n += v.owner == owner;
     return n;
 }
 
-bool FreeMdlThroughPool(void *p) {
+bool FreeMdlThroughPool(void *p)
+{
     auto &s = State();
     std::unique_lock lk(s.lock);
     auto it = s.mdls.find(static_cast<PMDL>(p));
@@ -147,43 +157,62 @@ bool FreeMdlThroughPool(void *p) {
 using namespace standin::kernel;
 
 extern "C" PMDL MmAllocatePagesForMdlEx(PHYSICAL_ADDRESS, PHYSICAL_ADDRESS, PHYSICAL_ADDRESS, SIZE_T totalBytes,
-                                        MEMORY_CACHING_TYPE cacheType, ULONG flags) {
+                                        MEMORY_CACHING_TYPE cacheType, ULONG flags)
+{
     detail::RequireIrqlAtMost(APC_LEVEL, "MmAllocatePagesForMdl");
     constexpr ULONG kKnownFlags =
         MM_DONT_ZERO_ALLOCATION | MM_ALLOCATE_FROM_LOCAL_NODE_ONLY | MM_ALLOCATE_FULLY_REQUIRED | MM_ALLOCATE_NO_WAIT;
     if ((flags & ~kKnownFlags) || cacheType < MmNonCached || cacheType >= MmMaximumCacheType || totalBytes == 0 ||
         totalBytes > 0xFFFFF000u)
         return nullptr;
-    if (detail::ShouldFail(Fault::PageAllocation))
+    void *site = __builtin_return_address(0);
+    if (detail::ShouldFail(Fault::PageAllocation, 0, site))
         return nullptr;
     size_t pageCount = BYTES_TO_PAGES(totalBytes);
+    size_t bytes = totalBytes;
+    // The memory manager may hand back fewer pages than asked for, unless the
+    // caller required all of them: the caller must check the byte count.
+    if (pageCount > 1 && !(flags & MM_ALLOCATE_FULLY_REQUIRED) && detail::ShouldFail(Fault::ShortPages, 0, site)) {
+        pageCount /= 2;
+        bytes = pageCount * PAGE_SIZE;
+    }
     auto pages = std::make_shared<Pages>();
     pages->bytes = pageCount * PAGE_SIZE;
-    // A fresh memfd is whole zero-filled pages, also with MM_DONT_ZERO_ALLOCATION.
     pages->fd = memfd_create("standin-pages", MFD_CLOEXEC);
     if (pages->fd < 0 || ftruncate(pages->fd, (off_t)pages->bytes) != 0)
         return nullptr;
+    // Pages not zeroed hold whatever was there before: a pattern here, so
+    // code that relies on zeroes shows.
+    if (flags & MM_DONT_ZERO_ALLOCATION) {
+        void *fill = mmap(nullptr, pages->bytes, PROT_READ | PROT_WRITE, MAP_SHARED, pages->fd, 0);
+        if (fill == MAP_FAILED)
+            return nullptr;
+        std::memset(fill, detail::kPoisonFill, pages->bytes);
+        munmap(fill, pages->bytes);
+    }
     PMDL mdl = NewDescriptor(pageCount);
     if (!mdl)
         return nullptr;
     mdl->MdlFlags = MDL_PAGES_LOCKED | MDL_ALLOCATED_FIXED_SIZE;
     mdl->StartVa = nullptr;
     mdl->ByteOffset = 0;
-    mdl->ByteCount = (ULONG)totalBytes;
+    mdl->ByteCount = (ULONG)bytes;
     auto &s = State();
     std::lock_guard lk(s.lock);
     for (size_t i = 0; i < pageCount; ++i)
         MmGetMdlPfnArray(mdl)[i] = s.nextPfn++;
-    s.mdls[mdl] = {MdlKind::Pages, pages, 0, detail::NextSerial(), pageCount};
+    s.mdls[mdl] = {MdlKind::Pages, pages, 0, detail::CurrentOwner(), pageCount};
     return mdl;
 }
 
 extern "C" PMDL MmAllocatePagesForMdl(PHYSICAL_ADDRESS low, PHYSICAL_ADDRESS high, PHYSICAL_ADDRESS skip,
-                                      SIZE_T totalBytes) {
+                                      SIZE_T totalBytes)
+{
     return MmAllocatePagesForMdlEx(low, high, skip, totalBytes, MmCached, 0);
 }
 
-extern "C" VOID MmFreePagesFromMdl(PMDL mdl) {
+extern "C" VOID MmFreePagesFromMdl(PMDL mdl)
+{
     detail::RequireIrqlAtMost(DISPATCH_LEVEL, "MmFreePagesFromMdl");
     auto &s = State();
     std::unique_lock lk(s.lock);
@@ -203,16 +232,18 @@ extern "C" VOID MmFreePagesFromMdl(PMDL mdl) {
     mdl->ByteCount = 0;
 }
 
-extern "C" PMDL IoAllocateMdl(PVOID va, ULONG length, BOOLEAN secondary, BOOLEAN, struct _IRP *irp) {
+extern "C" PMDL IoAllocateMdl(PVOID va, ULONG length, BOOLEAN secondary, BOOLEAN, struct _IRP *irp)
+{
     detail::RequireIrqlAtMost(DISPATCH_LEVEL, "IoAllocateMdl");
     if (irp || secondary) {
         // Chaining onto an IRP needs the I/O manager's IRP layout; no caller of
         // this stand-in does it, and silently not chaining would be wrong.
-        BugCheck(kDriverVerifierDetectedViolation, "IoAllocateMdl (with an IRP)", 0, (ULONG_PTR)irp);
+        BugCheck(kDriverVerifierDetectedViolation, "IoAllocateMdl (with an IRP)", kViolationMdlChainedOnIrp,
+                 (ULONG_PTR)irp);
     }
     if (length == 0)
         return nullptr;
-    if (detail::ShouldFail(Fault::MdlAllocation))
+    if (detail::ShouldFail(Fault::MdlAllocation, 0, __builtin_return_address(0)))
         return nullptr;
     size_t pageCount = ADDRESS_AND_SIZE_TO_SPAN_PAGES(va, length);
     PMDL mdl = NewDescriptor(pageCount);
@@ -223,11 +254,12 @@ extern "C" PMDL IoAllocateMdl(PVOID va, ULONG length, BOOLEAN secondary, BOOLEAN
     mdl->ByteCount = length;
     auto &s = State();
     std::lock_guard lk(s.lock);
-    s.mdls[mdl] = {MdlKind::Described, nullptr, 0, detail::NextSerial(), pageCount};
+    s.mdls[mdl] = {MdlKind::Described, nullptr, 0, detail::CurrentOwner(), pageCount};
     return mdl;
 }
 
-extern "C" VOID IoBuildPartialMdl(PMDL source, PMDL target, PVOID va, ULONG length) {
+extern "C" VOID IoBuildPartialMdl(PMDL source, PMDL target, PVOID va, ULONG length)
+{
     auto &s = State();
     std::unique_lock lk(s.lock);
     auto src = s.mdls.find(source);
@@ -264,7 +296,8 @@ extern "C" VOID IoBuildPartialMdl(PMDL source, PMDL target, PVOID va, ULONG leng
 // that can be mapped again is the pages of a system view, so the descriptor
 // takes the pages of the view that holds its range. A range outside every
 // system view keeps no pages (mapping it stops with "MDL without pages").
-extern "C" VOID MmBuildMdlForNonPagedPool(PMDL mdl) {
+extern "C" VOID MmBuildMdlForNonPagedPool(PMDL mdl)
+{
     auto &s = State();
     std::unique_lock lk(s.lock);
     auto it = s.mdls.find(mdl);
@@ -293,7 +326,9 @@ extern "C" VOID MmBuildMdlForNonPagedPool(PMDL mdl) {
     }
 }
 
-extern "C" VOID MmUnmapLockedPages(PVOID address, PMDL mdl) {
+extern "C" VOID MmUnmapLockedPages(PVOID address, PMDL mdl)
+{
+    detail::RequireIrqlAtMost(DISPATCH_LEVEL, "MmUnmapLockedPages");
     auto &s = State();
     std::unique_lock lk(s.lock);
     auto it = s.views.find(address);
@@ -306,7 +341,12 @@ extern "C" VOID MmUnmapLockedPages(PVOID address, PMDL mdl) {
         lk.unlock();
         Violation("MmUnmapLockedPages", kViolationUnmapWrongMdl, (ULONG_PTR)address, (ULONG_PTR)mdl);
     }
-    // A user view can only be removed from inside its own process.
+    // A user view is removed at APC_LEVEL or below, from inside its own process.
+    if (v.mode == UserMode && KeGetCurrentIrql() > APC_LEVEL) {
+        KIRQL irql = KeGetCurrentIrql();
+        lk.unlock();
+        BugCheck(kIrqlNotLessOrEqual, "MmUnmapLockedPages (user view)", irql, APC_LEVEL, (ULONG_PTR)address);
+    }
     if (v.mode == UserMode && v.process != CurrentProcess()) {
         lk.unlock();
         Violation("MmUnmapLockedPages", kViolationUnmapWrongProcess, (ULONG_PTR)address, (ULONG_PTR)mdl);
@@ -320,7 +360,8 @@ extern "C" VOID MmUnmapLockedPages(PVOID address, PMDL mdl) {
     s.views.erase(it);
 }
 
-extern "C" VOID IoFreeMdl(PMDL mdl) {
+extern "C" VOID IoFreeMdl(PMDL mdl)
+{
     detail::RequireIrqlAtMost(DISPATCH_LEVEL, "IoFreeMdl");
     auto &s = State();
     std::unique_lock lk(s.lock);
@@ -357,7 +398,8 @@ namespace {
 // Makes the view; returns null when it cannot be made. Raising is left to
 // the caller so that no lock or local object is abandoned by it.
 PVOID MapView(PMDL mdl, KPROCESSOR_MODE mode, MEMORY_CACHING_TYPE cacheType, PVOID requested, ULONG bugCheckOnFailure,
-              ULONG priority) {
+              ULONG priority, void *site)
+{
     const char *call = "MmMapLockedPagesSpecifyCache";
     detail::RequireIrqlAtMost(mode == UserMode ? APC_LEVEL : DISPATCH_LEVEL, call);
     ULONG level = priority & ~(kNoExecuteFlag | kNoWriteFlag);
@@ -383,7 +425,7 @@ PVOID MapView(PMDL mdl, KPROCESSOR_MODE mode, MEMORY_CACHING_TYPE cacheType, PVO
     size_t length = (size_t)ADDRESS_AND_SIZE_TO_SPAN_PAGES(mdl->ByteOffset, mdl->ByteCount) * PAGE_SIZE;
     int prot = PROT_READ | ((priority & kNoWriteFlag) ? 0 : PROT_WRITE);
 
-    bool injected = detail::ShouldFail(mode == UserMode ? Fault::UserMapping : Fault::SystemMapping);
+    bool injected = detail::ShouldFail(mode == UserMode ? Fault::UserMapping : Fault::SystemMapping, 0, site);
     void *base = MAP_FAILED;
     if (!injected && !(mode == UserMode && process->ended.load())) {
         // A 32-bit process sees its views below 4 GiB.
@@ -404,7 +446,7 @@ PVOID MapView(PMDL mdl, KPROCESSOR_MODE mode, MEMORY_CACHING_TYPE cacheType, PVO
     }
     void *address = (char *)base + mdl->ByteOffset;
     info.pages->views += 1;
-    s.views[address] = {mdl, base, length, mode, process, info.pages, detail::NextSerial()};
+    s.views[address] = {mdl, base, length, mode, process, info.pages, detail::CurrentOwner()};
     if (mode == KernelMode) {
         mdl->MappedSystemVa = address;
         mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA | ((mdl->MdlFlags & MDL_PARTIAL) ? MDL_PARTIAL_HAS_BEEN_MAPPED : 0);
@@ -415,8 +457,9 @@ PVOID MapView(PMDL mdl, KPROCESSOR_MODE mode, MEMORY_CACHING_TYPE cacheType, PVO
 } // namespace
 
 extern "C" PVOID MmMapLockedPagesSpecifyCache(PMDL mdl, KPROCESSOR_MODE mode, MEMORY_CACHING_TYPE cacheType,
-                                              PVOID requested, ULONG bugCheckOnFailure, ULONG priority) {
-    PVOID address = MapView(mdl, mode, cacheType, requested, bugCheckOnFailure, priority);
+                                              PVOID requested, ULONG bugCheckOnFailure, ULONG priority)
+{
+    PVOID address = MapView(mdl, mode, cacheType, requested, bugCheckOnFailure, priority, __builtin_return_address(0));
     // A user view that cannot be made raises, whatever the caller asked for;
     // a system view returns null.
     if (!address && mode == UserMode)

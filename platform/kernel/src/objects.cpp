@@ -1,7 +1,9 @@
 // The object manager: bodies with hidden headers and reference counts, per-
 // process handle tables (kernel handles in the system process's table) and
 // the driver-facing reference calls.
-#include "internal.h"
+#include "dispatcher.h"
+
+#include <ntifs.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -20,24 +22,35 @@ struct alignas(16) ObjectHeader {
     size_t handles; // guarded by the object manager's lock
 };
 
-void *BodyOf(ObjectHeader *h) { return h + 1; }
-ObjectHeader *HeaderOf(void *body) { return static_cast<ObjectHeader *>(body) - 1; }
+void *BodyOf(ObjectHeader *h)
+{
+    return h + 1;
+}
+ObjectHeader *HeaderOf(void *body)
+{
+    return static_cast<ObjectHeader *>(body) - 1;
+}
 
 // Kernel handles carry the top bits, as on 64-bit Windows.
 constexpr uintptr_t kKernelHandleBits = 0xFFFFFFFF80000000ull;
 
+constexpr size_t kMaxOwners = 1024;
+
 struct ObjectManager {
     std::mutex lock;
     std::unordered_set<ObjectHeader *> live;
-    std::atomic<LONG_PTR> driverReferences{0};
+    // References taken through the driver-facing calls and not dropped, by owner.
+    std::atomic<LONG_PTR> references[kMaxOwners] = {};
 };
 
-ObjectManager &Manager() {
+ObjectManager &Manager()
+{
     static ObjectManager *m = new ObjectManager;
     return *m;
 }
 
-ObjectHeader *Validate(void *body, const char *call) {
+ObjectHeader *Validate(void *body, const char *call)
+{
     auto &m = Manager();
     ObjectHeader *h = body ? HeaderOf(body) : nullptr;
     std::lock_guard lk(m.lock);
@@ -46,11 +59,13 @@ ObjectHeader *Validate(void *body, const char *call) {
     return h;
 }
 
-PEPROCESS TableFor(PEPROCESS process, HANDLE handle) {
+PEPROCESS TableFor(PEPROCESS process, HANDLE handle)
+{
     return IsKernelHandle(handle) ? SystemProcess() : process;
 }
 
-void ReleaseReference(void *body, const char *call) {
+void ReleaseReference(void *body, const char *call)
+{
     ObjectHeader *h = Validate(body, call);
     LONG_PTR left = h->references.fetch_sub(1) - 1;
     if (left < 0)
@@ -70,13 +85,23 @@ void ReleaseReference(void *body, const char *call) {
 
 } // namespace
 
-POBJECT_TYPE CreateObjectType(const ObjectTypeInfo &info) { return new _OBJECT_TYPE{info}; }
+POBJECT_TYPE CreateObjectType(const ObjectTypeInfo &info)
+{
+    return new _OBJECT_TYPE{info};
+}
 
-const char *ObjectTypeName(POBJECT_TYPE type) { return type->info.name; }
+const char *ObjectTypeName(POBJECT_TYPE type)
+{
+    return type->info.name;
+}
 
-POBJECT_TYPE ObjectTypeOf(void *body) { return Validate(body, "ObjectTypeOf")->type; }
+POBJECT_TYPE ObjectTypeOf(void *body)
+{
+    return Validate(body, "ObjectTypeOf")->type;
+}
 
-NTSTATUS CreateObject(POBJECT_TYPE type, size_t bodySize, void **body) {
+NTSTATUS CreateObject(POBJECT_TYPE type, size_t bodySize, void **body)
+{
     void *memory = std::aligned_alloc(alignof(ObjectHeader), (sizeof(ObjectHeader) + bodySize + 15) / 16 * 16);
     if (!memory)
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -91,11 +116,13 @@ NTSTATUS CreateObject(POBJECT_TYPE type, size_t bodySize, void **body) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS InsertHandle(PEPROCESS process, void *body, ACCESS_MASK granted, bool kernelHandle, HANDLE *handle) {
-    return detail::InsertHandleInternal(process, body, granted, kernelHandle, false, handle);
+NTSTATUS InsertHandle(PEPROCESS process, void *body, ACCESS_MASK granted, bool kernelHandle, HANDLE *handle)
+{
+    return detail::InsertHandleInternal(process, body, granted, kernelHandle, kPlatform, handle);
 }
 
-NTSTATUS ReferenceHandle(PEPROCESS process, HANDLE handle, POBJECT_TYPE type, void **body, ACCESS_MASK *granted) {
+NTSTATUS ReferenceHandle(PEPROCESS process, HANDLE handle, POBJECT_TYPE type, void **body, ACCESS_MASK *granted)
+{
     auto &m = Manager();
     PEPROCESS table = TableFor(process, handle);
     std::lock_guard lk(m.lock);
@@ -112,7 +139,8 @@ NTSTATUS ReferenceHandle(PEPROCESS process, HANDLE handle, POBJECT_TYPE type, vo
     return STATUS_SUCCESS;
 }
 
-NTSTATUS CloseHandle(PEPROCESS process, HANDLE handle) {
+NTSTATUS CloseHandle(PEPROCESS process, HANDLE handle)
+{
     auto &m = Manager();
     PEPROCESS table = TableFor(process, handle);
     void *body;
@@ -141,29 +169,67 @@ NTSTATUS CloseHandle(PEPROCESS process, HANDLE handle) {
     return STATUS_SUCCESS;
 }
 
-void ReferenceObject(void *body) { Validate(body, "ReferenceObject")->references.fetch_add(1); }
+NTSTATUS DuplicateHandle(PEPROCESS source, HANDLE handle, PEPROCESS target, HANDLE *duplicate, ACCESS_MASK access,
+                         bool sameAccess, bool closeSource)
+{
+    *duplicate = nullptr;
+    if (IsKernelHandle(handle) && source != SystemProcess())
+        return STATUS_INVALID_HANDLE;
+    void *body;
+    ACCESS_MASK granted;
+    NTSTATUS status = ReferenceHandle(source, handle, nullptr, &body, &granted);
+    if (!NT_SUCCESS(status))
+        return status;
+    // A duplicate has at most the access of its source.
+    ACCESS_MASK wanted = sameAccess ? granted : access;
+    if (!sameAccess && (wanted & ~granted))
+        status = STATUS_ACCESS_DENIED;
+    if (NT_SUCCESS(status))
+        status = detail::InsertHandleInternal(target, body, wanted, false, kPlatform, duplicate);
+    DereferenceObject(body);
+    if (NT_SUCCESS(status) && closeSource)
+        CloseHandle(source, handle);
+    return status;
+}
 
-void DereferenceObject(void *body) { ReleaseReference(body, "DereferenceObject"); }
+void ReferenceObject(void *body)
+{
+    Validate(body, "ReferenceObject")->references.fetch_add(1);
+}
 
-LONG_PTR ObjectReferenceCount(void *body) { return Validate(body, "ObjectReferenceCount")->references.load(); }
+void DereferenceObject(void *body)
+{
+    ReleaseReference(body, "DereferenceObject");
+}
 
-size_t ObjectHandleCount(void *body) {
+LONG_PTR ObjectReferenceCount(void *body)
+{
+    return Validate(body, "ObjectReferenceCount")->references.load();
+}
+
+size_t ObjectHandleCount(void *body)
+{
     ObjectHeader *h = Validate(body, "ObjectHandleCount");
     std::lock_guard lk(Manager().lock);
     return h->handles;
 }
 
-size_t HandleCount(PEPROCESS process) {
+size_t HandleCount(PEPROCESS process)
+{
     std::lock_guard lk(Manager().lock);
     return process->handles.size();
 }
 
-bool IsKernelHandle(HANDLE handle) { return ((uintptr_t)handle & kKernelHandleBits) == kKernelHandleBits; }
+bool IsKernelHandle(HANDLE handle)
+{
+    return ((uintptr_t)handle & kKernelHandleBits) == kKernelHandleBits;
+}
 
 namespace detail {
 
-NTSTATUS InsertHandleInternal(PEPROCESS process, void *body, ACCESS_MASK granted, bool kernelHandle, bool byDriver,
-                              HANDLE *handle) {
+NTSTATUS InsertHandleInternal(PEPROCESS process, void *body, ACCESS_MASK granted, bool kernelHandle, Owner owner,
+                              HANDLE *handle)
+{
     ObjectHeader *h = Validate(body, "InsertHandle");
     PEPROCESS table = kernelHandle ? SystemProcess() : process;
     auto &m = Manager();
@@ -176,26 +242,38 @@ NTSTATUS InsertHandleInternal(PEPROCESS process, void *body, ACCESS_MASK granted
     table->nextHandle += 4;
     if (kernelHandle)
         value |= kKernelHandleBits;
-    table->handles[value] = {body, granted & h->type->info.validAccess, NextSerial(), byDriver};
+    table->handles[value] = {body, granted & h->type->info.validAccess, NextSerial(), owner};
     h->handles += 1;
     h->references.fetch_add(1);
     *handle = (HANDLE)value;
     return STATUS_SUCCESS;
 }
 
-size_t DriverHandlesSince(uint64_t serial) {
+size_t HandlesOf(Owner owner)
+{
+    auto processes = AllProcesses();
     auto &m = Manager();
     std::lock_guard lk(m.lock);
     size_t n = 0;
-    for (PEPROCESS p : AllProcesses())
+    for (PEPROCESS p : processes)
         for (auto &entry : p->handles)
-            n += entry.second.byDriver && entry.second.serial >= serial;
+            n += entry.second.owner == owner;
     return n;
 }
 
-LONG_PTR DriverReferenceBalance() { return Manager().driverReferences.load(); }
+LONG_PTR ReferenceBalance(Owner owner)
+{
+    return owner < kMaxOwners ? Manager().references[owner].load() : 0;
+}
 
-void CloseAllHandles(PEPROCESS process) {
+void ChargeReference(Owner owner, LONG_PTR delta)
+{
+    if (owner < kMaxOwners)
+        Manager().references[owner].fetch_add(delta);
+}
+
+void CloseAllHandles(PEPROCESS process)
+{
     for (;;) {
         HANDLE next;
         {
@@ -215,19 +293,16 @@ using namespace standin::kernel;
 
 namespace {
 _OBJECT_TYPE g_eventType{{"Event", EVENT_ALL_ACCESS, nullptr, nullptr}};
-_OBJECT_TYPE g_processType{{"Process", STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0xFFFF, nullptr, nullptr}};
 POBJECT_TYPE g_eventTypePointer = &g_eventType;
-POBJECT_TYPE g_processTypePointer = &g_processType;
 } // namespace
 
 POBJECT_TYPE *ExEventObjectType = &g_eventTypePointer;
-POBJECT_TYPE *PsProcessType = &g_processTypePointer;
 
 extern "C" NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK desired, POBJECT_TYPE type,
-                                              KPROCESSOR_MODE mode, PVOID *object,
-                                              POBJECT_HANDLE_INFORMATION info) {
+                                              KPROCESSOR_MODE mode, PVOID *object, POBJECT_HANDLE_INFORMATION info)
+{
     detail::RequireIrqlAtMost(APC_LEVEL, "ObReferenceObjectByHandle");
-    if (detail::ShouldFail(Fault::ObjectReference))
+    if (detail::ShouldFail(Fault::ObjectReference, 0, __builtin_return_address(0)))
         return STATUS_INVALID_HANDLE;
     // A user-mode caller cannot name the kernel's own handles.
     if (mode == UserMode && IsKernelHandle(handle))
@@ -242,7 +317,7 @@ extern "C" NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK desired
         ReleaseReference(body, "ObReferenceObjectByHandle");
         return STATUS_ACCESS_DENIED;
     }
-    Manager().driverReferences.fetch_add(1);
+    detail::ChargeReference(detail::CurrentOwner(), 1);
     *object = body;
     if (info) {
         info->HandleAttributes = 0;
@@ -251,33 +326,55 @@ extern "C" NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK desired
     return STATUS_SUCCESS;
 }
 
-extern "C" NTSTATUS ObReferenceObjectByPointer(PVOID object, ACCESS_MASK, POBJECT_TYPE type, KPROCESSOR_MODE) {
+extern "C" NTSTATUS ObReferenceObjectByPointer(PVOID object, ACCESS_MASK, POBJECT_TYPE type, KPROCESSOR_MODE)
+{
     ObjectHeader *h = Validate(object, "ObReferenceObjectByPointer");
     if (type && h->type != type)
         return STATUS_OBJECT_TYPE_MISMATCH;
     h->references.fetch_add(1);
-    Manager().driverReferences.fetch_add(1);
+    detail::ChargeReference(detail::CurrentOwner(), 1);
     return STATUS_SUCCESS;
 }
 
-extern "C" LONG_PTR ObfReferenceObject(PVOID object) {
+extern "C" LONG_PTR ObfReferenceObject(PVOID object)
+{
     LONG_PTR now = Validate(object, "ObReferenceObject")->references.fetch_add(1) + 1;
-    Manager().driverReferences.fetch_add(1);
+    detail::ChargeReference(detail::CurrentOwner(), 1);
     return now;
 }
 
-extern "C" LONG_PTR ObfDereferenceObject(PVOID object) {
+extern "C" LONG_PTR ObfDereferenceObject(PVOID object)
+{
     LONG_PTR left = Validate(object, "ObDereferenceObject")->references.load() - 1;
-    Manager().driverReferences.fetch_sub(1);
+    detail::ChargeReference(detail::CurrentOwner(), -1);
     ReleaseReference(object, "ObDereferenceObject");
     return left;
 }
 
-extern "C" NTSTATUS ZwClose(HANDLE handle) {
+extern "C" NTSTATUS ZwClose(HANDLE handle)
+{
     detail::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwClose");
     NTSTATUS status = CloseHandle(CurrentProcess(), handle);
     // Closing a kernel handle that does not exist is fatal on Windows.
     if (status == STATUS_INVALID_HANDLE && IsKernelHandle(handle))
         BugCheck(kInvalidKernelHandle, "ZwClose", (ULONG_PTR)handle, 1);
+    return status;
+}
+
+extern "C" NTSTATUS ZwWaitForSingleObject(HANDLE handle, BOOLEAN, PLARGE_INTEGER timeout)
+{
+    detail::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwWaitForSingleObject");
+    void *body;
+    NTSTATUS status = ReferenceHandle(CurrentProcess(), handle, nullptr, &body);
+    if (!NT_SUCCESS(status))
+        return status;
+    POBJECT_TYPE type = HeaderOf(body)->type;
+    if (type != *ExEventObjectType && type != *PsThreadType && type != *PsProcessType) {
+        DereferenceObject(body);
+        return STATUS_OBJECT_TYPE_MISMATCH;
+    }
+    auto h = static_cast<DISPATCHER_HEADER *>(body);
+    status = detail::Wait(&h, 1, false, timeout, KernelMode, "ZwWaitForSingleObject");
+    DereferenceObject(body);
     return status;
 }

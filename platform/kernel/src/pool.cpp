@@ -14,13 +14,11 @@ namespace standin::kernel {
 namespace {
 
 constexpr ULONG kUntagged = 0x656E6F4E; // "None", the tag of ExAllocatePool
-constexpr unsigned char kUninitialisedFill = 0xCD;
-
 struct Block {
     POOL_TYPE type;
     ULONG tag;
     size_t size;
-    uint64_t serial;
+    Owner owner;
 };
 
 struct PoolState {
@@ -28,12 +26,14 @@ struct PoolState {
     std::unordered_map<void *, Block> blocks;
 };
 
-PoolState &State() {
+PoolState &State()
+{
     static PoolState *s = new PoolState;
     return *s;
 }
 
-bool IsValidType(POOL_TYPE type) {
+bool IsValidType(POOL_TYPE type)
+{
     switch ((int)type) {
     case NonPagedPool:
     case PagedPool:
@@ -42,16 +42,18 @@ bool IsValidType(POOL_TYPE type) {
     case PagedPoolCacheAligned:
     case NonPagedPoolCacheAlignedMustS:
     case NonPagedPoolNx:
-    case NonPagedPoolNxCacheAligned:
-        return true;
-    default:
-        return false;
+    case NonPagedPoolNxCacheAligned: return true;
+    default: return false;
     }
 }
 
-bool IsPaged(POOL_TYPE type) { return ((int)type & 1) != 0; }
+bool IsPaged(POOL_TYPE type)
+{
+    return ((int)type & 1) != 0;
+}
 
-const char *TypeName(POOL_TYPE type) {
+const char *TypeName(POOL_TYPE type)
+{
     switch ((int)type) {
     case NonPagedPool: return "NonPagedPool";
     case PagedPool: return "PagedPool";
@@ -64,7 +66,8 @@ const char *TypeName(POOL_TYPE type) {
 }
 
 // Tags print in memory order, as pool tools show them.
-std::string TagText(ULONG tag) {
+std::string TagText(ULONG tag)
+{
     std::string s = "'";
     for (int i = 0; i < 4; ++i) {
         char c = (char)((tag >> (8 * i)) & 0xFF);
@@ -73,14 +76,16 @@ std::string TagText(ULONG tag) {
     return s + "'";
 }
 
-PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, bool zero, const char *call) {
+PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, bool zero, const char *call, void *site)
+{
     // No-execute pool types exist from version 6.2 on; older systems reject them.
     if (!IsValidType(type) || ((int)type >= NonPagedPoolNx && detail::BootedVersion() < 0x602))
         BugCheck(kBadPoolCaller, call, kPoolBadType, (ULONG_PTR)type, size);
+    detail::RequireIrqlAtMost(HIGH_LEVEL, call); // the checks every call gets
     KIRQL irql = KeGetCurrentIrql();
     if (irql > (IsPaged(type) ? APC_LEVEL : DISPATCH_LEVEL))
         BugCheck(kBadPoolCaller, call, kPoolBadIrql, irql, (ULONG_PTR)type, size);
-    if (detail::ShouldFail(Fault::PoolAllocation))
+    if (detail::ShouldFail(Fault::PoolAllocation, tag, site))
         return nullptr;
     // malloc aligns to 16 bytes as pool does on x64, and keeps the block its
     // exact size so that the address sanitizer sees every overrun.
@@ -88,14 +93,15 @@ PVOID Allocate(POOL_TYPE type, SIZE_T size, ULONG tag, bool zero, const char *ca
     if (!p)
         return nullptr;
     // Uninitialised pool holds a pattern, so code that relies on zeroes shows.
-    std::memset(p, zero ? 0 : kUninitialisedFill, size);
+    std::memset(p, zero ? 0 : detail::kPoisonFill, size);
     auto &s = State();
     std::lock_guard lk(s.lock);
-    s.blocks[p] = {type, tag, size, detail::NextSerial()};
+    s.blocks[p] = {type, tag, size, detail::CurrentOwner()};
     return p;
 }
 
-void Free(PVOID p, const ULONG *tag, const char *call) {
+void Free(PVOID p, const ULONG *tag, const char *call)
+{
     if (!p)
         BugCheck(kBadPoolCaller, call, kPoolFreeUnknown, 0);
     KIRQL irql = KeGetCurrentIrql();
@@ -127,13 +133,14 @@ void Free(PVOID p, const ULONG *tag, const char *call) {
 
 namespace detail {
 
-PoolSummary PoolSince(uint64_t serial) {
+PoolSummary PoolOf(Owner owner)
+{
     auto &s = State();
     std::lock_guard lk(s.lock);
     std::map<std::pair<int, ULONG>, std::pair<size_t, size_t>> byTypeAndTag;
     PoolSummary summary;
     for (auto &[p, b] : s.blocks) {
-        if (b.serial < serial)
+        if (b.owner != owner)
             continue;
         auto &entry = byTypeAndTag[{(int)b.type, b.tag}];
         entry.first += 1;
@@ -156,15 +163,18 @@ PoolSummary PoolSince(uint64_t serial) {
 using standin::kernel::Allocate;
 using standin::kernel::Free;
 
-extern "C" PVOID ExAllocatePool(POOL_TYPE type, SIZE_T size) {
-    return Allocate(type, size, standin::kernel::kUntagged, false, "ExAllocatePool");
+extern "C" PVOID ExAllocatePool(POOL_TYPE type, SIZE_T size)
+{
+    return Allocate(type, size, standin::kernel::kUntagged, false, "ExAllocatePool", __builtin_return_address(0));
 }
 
-extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE type, SIZE_T size, ULONG tag) {
-    return Allocate(type, size, tag, false, "ExAllocatePoolWithTag");
+extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE type, SIZE_T size, ULONG tag)
+{
+    return Allocate(type, size, tag, false, "ExAllocatePoolWithTag", __builtin_return_address(0));
 }
 
-extern "C" PVOID ExAllocatePool2(POOL_FLAGS flags, SIZE_T size, ULONG tag) {
+extern "C" PVOID ExAllocatePool2(POOL_FLAGS flags, SIZE_T size, ULONG tag)
+{
     constexpr POOL_FLAGS kKnown = POOL_FLAG_USE_QUOTA | POOL_FLAG_UNINITIALIZED | POOL_FLAG_SESSION |
                                   POOL_FLAG_CACHE_ALIGNED | POOL_FLAG_RAISE_ON_FAILURE | POOL_FLAG_NON_PAGED |
                                   POOL_FLAG_NON_PAGED_EXECUTE | POOL_FLAG_PAGED;
@@ -174,16 +184,23 @@ extern "C" PVOID ExAllocatePool2(POOL_FLAGS flags, SIZE_T size, ULONG tag) {
                  (kinds == POOL_FLAG_NON_PAGED || kinds == POOL_FLAG_NON_PAGED_EXECUTE || kinds == POOL_FLAG_PAGED);
     PVOID p = nullptr;
     if (valid) {
-        POOL_TYPE type = kinds == POOL_FLAG_PAGED ? PagedPool
+        POOL_TYPE type = kinds == POOL_FLAG_PAGED       ? PagedPool
                          : kinds == POOL_FLAG_NON_PAGED ? NonPagedPoolNx
                                                         : NonPagedPool;
-        p = Allocate(type, size, tag, !(flags & POOL_FLAG_UNINITIALIZED), "ExAllocatePool2");
+        p = Allocate(type, size, tag, !(flags & POOL_FLAG_UNINITIALIZED), "ExAllocatePool2",
+                     __builtin_return_address(0));
     }
     if (!p && (flags & POOL_FLAG_RAISE_ON_FAILURE))
         ExRaiseStatus(STATUS_INSUFFICIENT_RESOURCES);
     return p;
 }
 
-extern "C" VOID ExFreePool(PVOID p) { Free(p, nullptr, "ExFreePool"); }
+extern "C" VOID ExFreePool(PVOID p)
+{
+    Free(p, nullptr, "ExFreePool");
+}
 
-extern "C" VOID ExFreePoolWithTag(PVOID p, ULONG tag) { Free(p, &tag, "ExFreePoolWithTag"); }
+extern "C" VOID ExFreePoolWithTag(PVOID p, ULONG tag)
+{
+    Free(p, &tag, "ExFreePoolWithTag");
+}

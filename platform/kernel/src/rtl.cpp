@@ -25,14 +25,16 @@ struct SystemState {
     std::vector<void *> breakPointCallers;
 };
 
-SystemState &State() {
+SystemState &State()
+{
     static SystemState *state = new SystemState;
     return *state;
 }
 
 } // namespace
 
-void SetVersion(ULONG major, ULONG minor, ULONG build) {
+void SetVersion(ULONG major, ULONG minor, ULONG build)
+{
     auto &s = State();
     std::lock_guard lk(s.lock);
     s.major = major;
@@ -40,24 +42,28 @@ void SetVersion(ULONG major, ULONG minor, ULONG build) {
     s.build = build;
 }
 
-void SetDebuggerEnabled(bool enabled) {
+void SetDebuggerEnabled(bool enabled)
+{
     __atomic_store_n(&KdDebuggerEnabled, enabled ? TRUE : FALSE, __ATOMIC_SEQ_CST);
     __atomic_store_n(&KdDebuggerNotPresent, enabled ? FALSE : TRUE, __ATOMIC_SEQ_CST);
 }
 
-size_t BreakPointCount() {
+size_t BreakPointCount()
+{
     auto &s = State();
     std::lock_guard lk(s.lock);
     return s.breakPointCallers.size();
 }
 
-std::vector<void *> BreakPointCallers() {
+std::vector<void *> BreakPointCallers()
+{
     auto &s = State();
     std::lock_guard lk(s.lock);
     return s.breakPointCallers;
 }
 
-void ResetBreakPoints() {
+void ResetBreakPoints()
+{
     auto &s = State();
     std::lock_guard lk(s.lock);
     s.breakPointCallers.clear();
@@ -65,7 +71,8 @@ void ResetBreakPoints() {
 
 namespace detail {
 
-ULONG BootedVersion() {
+ULONG BootedVersion()
+{
     auto &s = State();
     std::lock_guard lk(s.lock);
     return (s.major << 8) | (s.minor & 0xFF);
@@ -74,7 +81,8 @@ ULONG BootedVersion() {
 } // namespace detail
 } // namespace standin::kernel
 
-extern "C" NTSTATUS RtlGetVersion(PRTL_OSVERSIONINFOW info) {
+extern "C" NTSTATUS RtlGetVersion(PRTL_OSVERSIONINFOW info)
+{
     using namespace standin::kernel;
     if (!info || (info->dwOSVersionInfoSize != sizeof(RTL_OSVERSIONINFOW) &&
                   info->dwOSVersionInfoSize != sizeof(RTL_OSVERSIONINFOEXW)))
@@ -99,13 +107,15 @@ extern "C" NTSTATUS RtlGetVersion(PRTL_OSVERSIONINFOW info) {
 
 // A breakpoint with no debugger attached would stop the machine; here it is
 // recorded with its caller and execution goes on, so tests can count them.
-extern "C" __attribute__((noinline)) void DbgBreakPoint(void) {
+extern "C" __attribute__((noinline)) void DbgBreakPoint(void)
+{
     auto &s = standin::kernel::State();
     std::lock_guard lk(s.lock);
     s.breakPointCallers.push_back(__builtin_return_address(0));
 }
 
-extern "C" ULONG DbgPrint(PCSTR format, ...) {
+extern "C" ULONG DbgPrint(PCSTR format, ...)
+{
     va_list args;
     va_start(args, format);
     std::vfprintf(stderr, format, args);
@@ -113,7 +123,8 @@ extern "C" ULONG DbgPrint(PCSTR format, ...) {
     return STATUS_SUCCESS;
 }
 
-extern "C" SIZE_T RtlCompareMemory(const VOID *a, const VOID *b, SIZE_T length) {
+extern "C" SIZE_T RtlCompareMemory(const VOID *a, const VOID *b, SIZE_T length)
+{
     auto p = static_cast<const unsigned char *>(a), q = static_cast<const unsigned char *>(b);
     SIZE_T same = 0;
     while (same < length && p[same] == q[same])
@@ -121,12 +132,13 @@ extern "C" SIZE_T RtlCompareMemory(const VOID *a, const VOID *b, SIZE_T length) 
     return same;
 }
 
-extern "C" VOID RtlAssert(PVOID assertion, PVOID file, ULONG line, PCSTR message) {
+extern "C" VOID RtlAssert(PVOID assertion, PVOID file, ULONG line, PCSTR message)
+{
     std::fprintf(stderr, "*** Assertion failed: %s%s%s\n***   Source File: %s, line %u\n", message ? message : "",
                  message ? " " : "", static_cast<const char *>(assertion), static_cast<const char *>(file),
                  (unsigned)line);
     // The assertion's breakpoint with no debugger to take it is an unhandled
     // breakpoint exception (STATUS_BREAKPOINT).
-    standin::kernel::BugCheck(kKmodeExceptionNotHandled, "RtlAssert", 0x80000003, (ULONG_PTR)assertion,
-                              (ULONG_PTR)file, line);
+    standin::kernel::BugCheck(kKmodeExceptionNotHandled, "RtlAssert", 0x80000003, (ULONG_PTR)assertion, (ULONG_PTR)file,
+                              line);
 }

@@ -11,20 +11,26 @@ namespace sk = standin::kernel;
 
 namespace {
 
-LARGE_INTEGER Poll() {
+LARGE_INTEGER Poll()
+{
     LARGE_INTEGER zero;
     zero.QuadPart = 0;
     return zero;
 }
 
-NTSTATUS WaitPoll(PVOID object) {
+NTSTATUS WaitPoll(PVOID object)
+{
     LARGE_INTEGER zero = Poll();
     return KeWaitForSingleObject(object, Executive, KernelMode, FALSE, &zero);
 }
 
-NTSTATUS WaitForever(PVOID object) { return KeWaitForSingleObject(object, Executive, KernelMode, FALSE, nullptr); }
+NTSTATUS WaitForever(PVOID object)
+{
+    return KeWaitForSingleObject(object, Executive, KernelMode, FALSE, nullptr);
+}
 
-TEST(SynchronizationEvent, StaleSignalStaysUntilOneWaitConsumesIt) {
+TEST(SynchronizationEvent, StaleSignalStaysUntilOneWaitConsumesIt)
+{
     KEVENT event;
     KeInitializeEvent(&event, SynchronizationEvent, FALSE);
     EXPECT_EQ(WaitPoll(&event), STATUS_TIMEOUT);
@@ -36,12 +42,19 @@ TEST(SynchronizationEvent, StaleSignalStaysUntilOneWaitConsumesIt) {
     EXPECT_EQ(WaitPoll(&event), STATUS_TIMEOUT) << "two signals before a wait merge into one";
 }
 
-TEST(SynchronizationEvent, SignalWithWaitersReleasesExactlyOne) {
+TEST(SynchronizationEvent, SignalWithWaitersReleasesExactlyOne)
+{
     KEVENT event;
     KeInitializeEvent(&event, SynchronizationEvent, FALSE);
     std::atomic<int> woken{0};
-    std::thread a([&] { EXPECT_EQ(WaitForever(&event), STATUS_SUCCESS); ++woken; });
-    std::thread b([&] { EXPECT_EQ(WaitForever(&event), STATUS_SUCCESS); ++woken; });
+    std::thread a([&] {
+        EXPECT_EQ(WaitForever(&event), STATUS_SUCCESS);
+        ++woken;
+    });
+    std::thread b([&] {
+        EXPECT_EQ(WaitForever(&event), STATUS_SUCCESS);
+        ++woken;
+    });
     sk::WaitForBlockedWaiters(2, false);
     KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
     // The released waiter leaves the wait list; the other stays blocked and
@@ -56,7 +69,8 @@ TEST(SynchronizationEvent, SignalWithWaitersReleasesExactlyOne) {
     EXPECT_EQ(KeReadStateEvent(&event), 0);
 }
 
-TEST(NotificationEvent, StaysSignalledAndReleasesEveryWaiter) {
+TEST(NotificationEvent, StaysSignalledAndReleasesEveryWaiter)
+{
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     std::thread a([&] { EXPECT_EQ(WaitForever(&event), STATUS_SUCCESS); });
@@ -74,7 +88,8 @@ TEST(NotificationEvent, StaysSignalledAndReleasesEveryWaiter) {
     EXPECT_EQ(KeReadStateEvent(&event), 0);
 }
 
-TEST(Mutex, IsRecursiveForItsOwnerAndFreedByTheLastRelease) {
+TEST(Mutex, IsRecursiveForItsOwnerAndFreedByTheLastRelease)
+{
     KMUTEX mutex;
     KeInitializeMutex(&mutex, 0);
     EXPECT_EQ(KeReadStateMutex(&mutex), 1);
@@ -92,7 +107,8 @@ TEST(Mutex, IsRecursiveForItsOwnerAndFreedByTheLastRelease) {
     EXPECT_EQ(KeReadStateMutex(&mutex), 1);
 }
 
-TEST(Mutex, BlocksAnotherThreadUntilReleased) {
+TEST(Mutex, BlocksAnotherThreadUntilReleased)
+{
     KMUTEX mutex;
     KeInitializeMutex(&mutex, 0);
     ASSERT_EQ(WaitForever(&mutex), STATUS_SUCCESS);
@@ -111,7 +127,8 @@ TEST(Mutex, BlocksAnotherThreadUntilReleased) {
     EXPECT_EQ(KeReadStateMutex(&mutex), 1);
 }
 
-TEST(WaitForMultipleObjects, AnyReturnsTheFirstSignalledIndexAllNeedsEvery) {
+TEST(WaitForMultipleObjects, AnyReturnsTheFirstSignalledIndexAllNeedsEvery)
+{
     KEVENT first, second;
     KeInitializeEvent(&first, SynchronizationEvent, FALSE);
     KeInitializeEvent(&second, SynchronizationEvent, TRUE);
@@ -132,7 +149,8 @@ TEST(WaitForMultipleObjects, AnyReturnsTheFirstSignalledIndexAllNeedsEvery) {
     EXPECT_EQ(KeReadStateEvent(&second), 0);
 }
 
-TEST(SpinLock, ExcludesOtherThreadsAndRaisesToDispatch) {
+TEST(SpinLock, ExcludesOtherThreadsAndRaisesToDispatch)
+{
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
     long counter = 0;
@@ -151,7 +169,8 @@ TEST(SpinLock, ExcludesOtherThreadsAndRaisesToDispatch) {
     EXPECT_EQ(counter, 4000);
 }
 
-TEST(Irql, IsPerThread) {
+TEST(Irql, IsPerThread)
+{
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     EXPECT_EQ(old, PASSIVE_LEVEL);

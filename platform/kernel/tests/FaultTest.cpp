@@ -16,7 +16,8 @@ protected:
     void TearDown() override { sk::ResetFaults(); }
 };
 
-TEST_F(Faults, PoolAllocationFailsOnlyTheNth) {
+TEST_F(Faults, PoolAllocationFailsOnlyTheNth)
+{
     sk::FailNth(sk::Fault::PoolAllocation, 2);
     void *first = ExAllocatePoolWithTag(NonPagedPoolNx, 8, 'A');
     void *second = ExAllocatePool2(POOL_FLAG_NON_PAGED, 8, 'B');
@@ -30,7 +31,8 @@ TEST_F(Faults, PoolAllocationFailsOnlyTheNth) {
     ExFreePool(third);
 }
 
-TEST_F(Faults, PageAndMdlAllocationFail) {
+TEST_F(Faults, PageAndMdlAllocationFail)
+{
     sk::FailNth(sk::Fault::PageAllocation, 1);
     EXPECT_EQ(AllocatePages(PAGE_SIZE), nullptr);
     PMDL pages = AllocatePages(PAGE_SIZE);
@@ -47,7 +49,8 @@ TEST_F(Faults, PageAndMdlAllocationFail) {
     EXPECT_EQ(sk::InjectedFailures(sk::Fault::MdlAllocation), 1u);
 }
 
-TEST_F(Faults, SystemMappingReturnsNullAndUserMappingRaises) {
+TEST_F(Faults, SystemMappingReturnsNullAndUserMappingRaises)
+{
     PMDL pages = AllocatePages(PAGE_SIZE);
     ASSERT_NE(pages, nullptr);
     sk::FailNth(sk::Fault::SystemMapping, 1);
@@ -70,10 +73,12 @@ TEST_F(Faults, SystemMappingReturnsNullAndUserMappingRaises) {
     ExFreePool(pages);
 }
 
-TEST_F(Faults, ThreadCreationAndObjectReferenceFail) {
+TEST_F(Faults, ThreadCreationAndObjectReferenceFail)
+{
     sk::FailNth(sk::Fault::ThreadCreation, 1);
     HANDLE handle = nullptr;
-    EXPECT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, [](PVOID) {}, nullptr),
+    EXPECT_EQ(PsCreateSystemThread(
+                  &handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, [](PVOID) {}, nullptr),
               STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(handle, nullptr);
     EXPECT_EQ(sk::RunningSystemThreads(), 0u);
@@ -97,7 +102,8 @@ TEST_F(Faults, ThreadCreationAndObjectReferenceFail) {
 
 // The sweep a driver test runs: count the operations of a scenario once,
 // then fail each in turn and check that every failure is clean.
-NTSTATUS Scenario(PMDL *out) {
+NTSTATUS Scenario(PMDL *out)
+{
     *out = nullptr;
     PMDL pages = AllocatePages(2 * PAGE_SIZE);
     if (!pages)
@@ -115,7 +121,8 @@ NTSTATUS Scenario(PMDL *out) {
     return STATUS_SUCCESS;
 }
 
-TEST_F(Faults, CountsLetATestSweepEveryFailurePoint) {
+TEST_F(Faults, CountsLetATestSweepEveryFailurePoint)
+{
     PMDL unused;
     ASSERT_EQ(Scenario(&unused), STATUS_SUCCESS);
     size_t pageAllocations = sk::OperationCount(sk::Fault::PageAllocation);

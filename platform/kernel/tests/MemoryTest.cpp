@@ -15,7 +15,8 @@ namespace {
 constexpr ULONG kTag = 0x74736554; // "Test"
 constexpr ULONG kNoExecute = 0x40000000;
 
-PMDL AllocatePages(SIZE_T bytes) {
+PMDL AllocatePages(SIZE_T bytes)
+{
     PHYSICAL_ADDRESS low, high, skip;
     low.QuadPart = 0;
     high.QuadPart = -1;
@@ -23,20 +24,24 @@ PMDL AllocatePages(SIZE_T bytes) {
     return MmAllocatePagesForMdlEx(low, high, skip, bytes, MmCached, MM_ALLOCATE_FULLY_REQUIRED);
 }
 
-PVOID MapSystem(PMDL mdl) {
+PVOID MapSystem(PMDL mdl)
+{
     return MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, FALSE, NormalPagePriority | kNoExecute);
 }
 
-PVOID MapUser(PMDL mdl) {
+PVOID MapUser(PMDL mdl)
+{
     return MmMapLockedPagesSpecifyCache(mdl, UserMode, MmCached, nullptr, FALSE, NormalPagePriority | kNoExecute);
 }
 
-void FreePages(PMDL mdl) {
+void FreePages(PMDL mdl)
+{
     MmFreePagesFromMdl(mdl);
     ExFreePool(mdl);
 }
 
-TEST(Pool, BlocksAreTrackedByTypeAndTagUntilFreed) {
+TEST(Pool, BlocksAreTrackedByTypeAndTagUntilFreed)
+{
     sk::DriverScope scope;
     void *a = ExAllocatePoolWithTag(NonPagedPoolNx, 40, kTag);
     void *b = ExAllocatePool(PagedPool, 8);
@@ -48,7 +53,8 @@ TEST(Pool, BlocksAreTrackedByTypeAndTagUntilFreed) {
     EXPECT_TRUE(scope.Held().empty());
 }
 
-TEST(Pool, Allocate2ZeroFillsUnlessAskedNotToAndRefusesBadFlags) {
+TEST(Pool, Allocate2ZeroFillsUnlessAskedNotToAndRefusesBadFlags)
+{
     auto *zeroed = static_cast<unsigned char *>(ExAllocatePool2(POOL_FLAG_NON_PAGED, 64, kTag));
     ASSERT_NE(zeroed, nullptr);
     for (int i = 0; i < 64; ++i)
@@ -69,7 +75,8 @@ TEST(Pool, Allocate2ZeroFillsUnlessAskedNotToAndRefusesBadFlags) {
     EXPECT_TRUE(scope.Held().empty());
 }
 
-TEST(Pool, RaiseOnFailureRaisesTheStatus) {
+TEST(Pool, RaiseOnFailureRaisesTheStatus)
+{
     NTSTATUS status = GuardedCall(
         [](PVOID) -> NTSTATUS {
             ExAllocatePool2(POOL_FLAG_RAISE_ON_FAILURE, 16, kTag); // no pool kind: fails
@@ -79,7 +86,8 @@ TEST(Pool, RaiseOnFailureRaisesTheStatus) {
     EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
 }
 
-TEST(Pages, AreWholeZeroFilledPagesWithTheRequestedByteCount) {
+TEST(Pages, AreWholeZeroFilledPagesWithTheRequestedByteCount)
+{
     PMDL mdl = AllocatePages(376);
     ASSERT_NE(mdl, nullptr);
     EXPECT_EQ(MmGetMdlByteCount(mdl), 376u);
@@ -96,7 +104,48 @@ TEST(Pages, AreWholeZeroFilledPagesWithTheRequestedByteCount) {
     FreePages(mdl);
 }
 
-TEST(Pages, UserViewIsADifferentAddressOverTheSameBytes) {
+PMDL AllocatePagesEx(SIZE_T bytes, ULONG flags)
+{
+    PHYSICAL_ADDRESS low, high, skip;
+    low.QuadPart = 0;
+    high.QuadPart = -1;
+    skip.QuadPart = 0;
+    return MmAllocatePagesForMdlEx(low, high, skip, bytes, MmCached, flags);
+}
+
+TEST(Pages, NotZeroedOnRequestTheyHoldAPattern)
+{
+    PMDL mdl = AllocatePagesEx(2 * PAGE_SIZE, MM_DONT_ZERO_ALLOCATION);
+    ASSERT_NE(mdl, nullptr);
+    auto *bytes = static_cast<unsigned char *>(MapSystem(mdl));
+    ASSERT_NE(bytes, nullptr);
+    EXPECT_EQ(bytes[0], 0xCD);
+    EXPECT_EQ(bytes[2 * PAGE_SIZE - 1], 0xCD);
+    MmUnmapLockedPages(bytes, mdl);
+    FreePages(mdl);
+}
+
+// The memory manager may hand back fewer pages than asked: the caller sees it
+// in the byte count, unless it required them all.
+TEST(Pages, AShortAllocationHasASmallerByteCount)
+{
+    sk::ResetFaults();
+    sk::FailNth(sk::Fault::ShortPages, 1);
+    PMDL shortMdl = AllocatePagesEx(4 * PAGE_SIZE, 0);
+    ASSERT_NE(shortMdl, nullptr);
+    EXPECT_EQ(MmGetMdlByteCount(shortMdl), 2u * PAGE_SIZE);
+    FreePages(shortMdl);
+    sk::FailNth(sk::Fault::ShortPages, 1);
+    PMDL full = AllocatePagesEx(4 * PAGE_SIZE, MM_ALLOCATE_FULLY_REQUIRED);
+    ASSERT_NE(full, nullptr);
+    EXPECT_EQ(MmGetMdlByteCount(full), 4u * PAGE_SIZE) << "required in full: never short";
+    FreePages(full);
+    EXPECT_EQ(sk::InjectedFailures(sk::Fault::ShortPages), 1u) << "only the first was cut";
+    sk::ResetFaults();
+}
+
+TEST(Pages, UserViewIsADifferentAddressOverTheSameBytes)
+{
     PMDL mdl = AllocatePages(512 * 1024);
     ASSERT_NE(mdl, nullptr);
     auto *system = static_cast<unsigned char *>(MapSystem(mdl));
@@ -123,7 +172,8 @@ TEST(Pages, UserViewIsADifferentAddressOverTheSameBytes) {
     FreePages(mdl);
 }
 
-TEST(Pages, ThirtyTwoBitProcessesGetViewsBelowFourGigabytes) {
+TEST(Pages, ThirtyTwoBitProcessesGetViewsBelowFourGigabytes)
+{
     PMDL mdl = AllocatePages(PAGE_SIZE);
     ASSERT_NE(mdl, nullptr);
     PEPROCESS client = sk::CreateProcess(true);
@@ -135,7 +185,8 @@ TEST(Pages, ThirtyTwoBitProcessesGetViewsBelowFourGigabytes) {
     FreePages(mdl);
 }
 
-TEST(PartialMdl, DescribesALeadingPartOfTheSamePages) {
+TEST(PartialMdl, DescribesALeadingPartOfTheSamePages)
+{
     PMDL mdl = AllocatePages(8 * PAGE_SIZE);
     ASSERT_NE(mdl, nullptr);
     auto *whole = static_cast<unsigned char *>(MapSystem(mdl));
@@ -158,7 +209,8 @@ TEST(PartialMdl, DescribesALeadingPartOfTheSamePages) {
     FreePages(mdl);
 }
 
-TEST(PartialMdl, AtAnOffsetStartsAtThatByte) {
+TEST(PartialMdl, AtAnOffsetStartsAtThatByte)
+{
     PMDL mdl = AllocatePages(4 * PAGE_SIZE);
     ASSERT_NE(mdl, nullptr);
     auto *whole = static_cast<unsigned char *>(MapSystem(mdl));
@@ -179,7 +231,8 @@ TEST(PartialMdl, AtAnOffsetStartsAtThatByte) {
 
 using MemoryDeathTest = ::testing::Test;
 
-TEST_F(MemoryDeathTest, ViewsFaultAfterUnmapAndAfterTheirProcessEnds) {
+TEST_F(MemoryDeathTest, ViewsFaultAfterUnmapAndAfterTheirProcessEnds)
+{
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     PMDL mdl = AllocatePages(PAGE_SIZE);
     ASSERT_NE(mdl, nullptr);
@@ -202,7 +255,8 @@ TEST_F(MemoryDeathTest, ViewsFaultAfterUnmapAndAfterTheirProcessEnds) {
     FreePages(mdl);
 }
 
-TEST(UserMapping, ThatCannotBeMadeRaisesAndTheGuardTurnsItIntoAStatus) {
+TEST(UserMapping, ThatCannotBeMadeRaisesAndTheGuardTurnsItIntoAStatus)
+{
     PMDL mdl = AllocatePages(PAGE_SIZE);
     ASSERT_NE(mdl, nullptr);
     PEPROCESS client = sk::CreateProcess(false);
@@ -230,12 +284,13 @@ TEST(UserMapping, ThatCannotBeMadeRaisesAndTheGuardTurnsItIntoAStatus) {
     FreePages(mdl);
 }
 
-TEST(Guard, NestsAndPassesTheRoutinesOwnStatus) {
+TEST(Guard, NestsAndPassesTheRoutinesOwnStatus)
+{
     NTSTATUS inner = 0;
     NTSTATUS outer = GuardedCall(
         [](PVOID context) -> NTSTATUS {
-            *static_cast<NTSTATUS *>(context) = GuardedCall(
-                [](PVOID) -> NTSTATUS { ExRaiseStatus(STATUS_ACCESS_VIOLATION); }, nullptr);
+            *static_cast<NTSTATUS *>(context) =
+                GuardedCall([](PVOID) -> NTSTATUS { ExRaiseStatus(STATUS_ACCESS_VIOLATION); }, nullptr);
             return STATUS_NO_MATCH;
         },
         &inner);

@@ -20,7 +20,8 @@ struct CloseRecord {
 std::vector<CloseRecord> g_closes;
 std::vector<void *> g_deletes;
 
-POBJECT_TYPE WidgetType() {
+POBJECT_TYPE WidgetType()
+{
     static POBJECT_TYPE type = sk::CreateObjectType({
         "Widget",
         SYNCHRONIZE | 0x3,
@@ -34,33 +35,34 @@ POBJECT_TYPE WidgetType() {
 
 class Objects : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         g_closes.clear();
         g_deletes.clear();
     }
-    void *NewWidget() {
+    void *NewWidget()
+    {
         void *body = nullptr;
         EXPECT_EQ(sk::CreateObject(WidgetType(), 32, &body), STATUS_SUCCESS);
         return body;
     }
 };
 
-TEST_F(Objects, ReferenceByHandleChecksHandleTypeAndAccess) {
+TEST_F(Objects, ReferenceByHandleChecksHandleTypeAndAccess)
+{
     PEPROCESS client = sk::CreateProcess(false);
     void *widget = NewWidget();
     HANDLE handle;
     ASSERT_EQ(sk::InsertHandle(client, widget, SYNCHRONIZE | 0x1, false, &handle), STATUS_SUCCESS);
     sk::ProcessScope in(client);
     PVOID object = nullptr;
-    EXPECT_EQ(ObReferenceObjectByHandle(handle, SYNCHRONIZE, WidgetType(), UserMode, &object, nullptr),
-              STATUS_SUCCESS);
+    EXPECT_EQ(ObReferenceObjectByHandle(handle, SYNCHRONIZE, WidgetType(), UserMode, &object, nullptr), STATUS_SUCCESS);
     EXPECT_EQ(object, widget);
     EXPECT_EQ(sk::ObjectReferenceCount(widget), 3) << "creation, handle, this reference";
     ObDereferenceObject(object);
 
     object = nullptr;
-    EXPECT_EQ(ObReferenceObjectByHandle(handle, 0x2, WidgetType(), UserMode, &object, nullptr),
-              STATUS_ACCESS_DENIED)
+    EXPECT_EQ(ObReferenceObjectByHandle(handle, 0x2, WidgetType(), UserMode, &object, nullptr), STATUS_ACCESS_DENIED)
         << "0x2 was not granted";
     EXPECT_EQ(object, nullptr);
     OBJECT_HANDLE_INFORMATION info{};
@@ -79,7 +81,8 @@ TEST_F(Objects, ReferenceByHandleChecksHandleTypeAndAccess) {
     EXPECT_EQ(g_deletes, std::vector<void *>{widget});
 }
 
-TEST_F(Objects, HandleTablesArePerProcessAndKernelHandlesAreSystemWide) {
+TEST_F(Objects, HandleTablesArePerProcessAndKernelHandlesAreSystemWide)
+{
     PEPROCESS a = sk::CreateProcess(false), b = sk::CreateProcess(false);
     void *widget = NewWidget();
     HANDLE inA, kernel;
@@ -107,7 +110,8 @@ TEST_F(Objects, HandleTablesArePerProcessAndKernelHandlesAreSystemWide) {
     sk::DereferenceObject(widget);
 }
 
-TEST_F(Objects, CloseCallbackTellsTheLastHandleInEachProcessAndRunsThere) {
+TEST_F(Objects, CloseCallbackTellsTheLastHandleInEachProcessAndRunsThere)
+{
     PEPROCESS a = sk::CreateProcess(false), b = sk::CreateProcess(false);
     void *widget = NewWidget();
     HANDLE a1, a2, b1;
@@ -139,7 +143,8 @@ struct EndRecord {
     size_t handlesThen = 0;
 };
 
-TEST_F(Objects, ProcessEndRunsCallbacksThenClosesEveryHandleInThatProcess) {
+TEST_F(Objects, ProcessEndRunsCallbacksThenClosesEveryHandleInThatProcess)
+{
     static EndRecord record;
     record = {};
     int id = sk::RegisterProcessEndCallback(
@@ -172,7 +177,8 @@ TEST_F(Objects, ProcessEndRunsCallbacksThenClosesEveryHandleInThatProcess) {
     sk::DereferenceObject(other);
 }
 
-TEST_F(Objects, EventObjectsAreWaitableThroughTheirHandles) {
+TEST_F(Objects, EventObjectsAreWaitableThroughTheirHandles)
+{
     PEPROCESS client = sk::CreateProcess(false);
     void *body;
     ASSERT_EQ(sk::CreateObject(*ExEventObjectType, sizeof(KEVENT), &body), STATUS_SUCCESS);

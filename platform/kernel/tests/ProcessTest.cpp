@@ -2,6 +2,7 @@
 // and process end in the order Windows runs it (end callbacks, handle
 // rundown in the process, then its address space).
 #include <kernel_standin.h>
+#include <ntifs.h>
 #include "TestPages.h"
 
 #include <gtest/gtest.h>
@@ -13,7 +14,8 @@ namespace sk = standin::kernel;
 
 namespace {
 
-TEST(Process, ScopesNestAndBelongToTheirThread) {
+TEST(Process, ScopesNestAndBelongToTheirThread)
+{
     PEPROCESS a = sk::CreateProcess(false, "a"), b = sk::CreateProcess(true, "b");
     EXPECT_NE(sk::ProcessId(a), sk::ProcessId(b));
     EXPECT_FALSE(sk::Is32BitProcess(a));
@@ -42,7 +44,8 @@ struct Connection {
     std::vector<const char *> *events;
 };
 
-POBJECT_TYPE ConnectionType() {
+POBJECT_TYPE ConnectionType()
+{
     static POBJECT_TYPE type = sk::CreateObjectType({
         "Connection",
         SYNCHRONIZE,
@@ -61,7 +64,8 @@ POBJECT_TYPE ConnectionType() {
     return type;
 }
 
-TEST(Process, EndClosesHandlesInTheProcessBeforeItsViewsGo) {
+TEST(Process, EndClosesHandlesInTheProcessBeforeItsViewsGo)
+{
     static std::vector<const char *> events;
     events.clear();
     int id = sk::RegisterProcessEndCallback([](PEPROCESS, void *) { events.push_back("process ending"); }, nullptr);
@@ -90,7 +94,8 @@ TEST(Process, EndClosesHandlesInTheProcessBeforeItsViewsGo) {
     ExFreePool(mdl);
 }
 
-TEST(Process, EndRemovesViewsTheDriverLeftBehind) {
+TEST(Process, EndRemovesViewsTheDriverLeftBehind)
+{
     PMDL mdl = AllocatePages(2 * PAGE_SIZE);
     ASSERT_NE(mdl, nullptr);
     PEPROCESS client = sk::CreateProcess(false);
@@ -104,6 +109,105 @@ TEST(Process, EndRemovesViewsTheDriverLeftBehind) {
     EXPECT_EQ(sk::UserMappingCount(client), 0u);
     MmFreePagesFromMdl(mdl); // possible only once no view is left
     ExFreePool(mdl);
+}
+
+} // namespace
+
+namespace {
+
+TEST(Process, DuplicateHandleGivesTheSameObjectToAnotherProcess)
+{
+    PEPROCESS a = sk::CreateProcess(false, "a"), b = sk::CreateProcess(false, "b");
+    void *body;
+    ASSERT_EQ(sk::CreateObject(*ExEventObjectType, sizeof(KEVENT), &body), STATUS_SUCCESS);
+    KeInitializeEvent(static_cast<PKEVENT>(body), NotificationEvent, FALSE);
+    HANDLE inA, inB, narrow;
+    ASSERT_EQ(sk::InsertHandle(a, body, SYNCHRONIZE | EVENT_MODIFY_STATE, false, &inA), STATUS_SUCCESS);
+    sk::DereferenceObject(body);
+
+    ASSERT_EQ(sk::DuplicateHandle(a, inA, b, &inB, 0, true, false), STATUS_SUCCESS);
+    EXPECT_EQ(sk::ObjectHandleCount(body), 2u);
+    void *seen;
+    ASSERT_EQ(sk::ReferenceHandle(b, inB, *ExEventObjectType, &seen), STATUS_SUCCESS);
+    EXPECT_EQ(seen, body);
+    sk::DereferenceObject(seen);
+    // No more access than the source had; less is fine.
+    EXPECT_EQ(sk::DuplicateHandle(a, inA, b, &narrow, EVENT_ALL_ACCESS, false, false), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(sk::DuplicateHandle(a, inA, b, &narrow, SYNCHRONIZE, false, true), STATUS_SUCCESS);
+    EXPECT_EQ(sk::HandleCount(a), 0u) << "closed with the duplication";
+    EXPECT_EQ(sk::DuplicateHandle(a, inA, b, &narrow, 0, true, false), STATUS_INVALID_HANDLE);
+    // A process that is ending takes no new handles.
+    sk::EndProcess(a);
+    EXPECT_EQ(sk::DuplicateHandle(b, inB, a, &narrow, 0, true, false), STATUS_PROCESS_IS_TERMINATING);
+    sk::EndProcess(b);
+}
+
+TEST(Process, AttachRunsTheThreadInAnotherProcessUntilTheMatchingDetach)
+{
+    PEPROCESS a = sk::CreateProcess(false, "a"), b = sk::CreateProcess(true, "b");
+    ObReferenceObject(a); // a driver keeps the process object as long as it needs it
+    KAPC_STATE outer, inner;
+    KeStackAttachProcess(a, &outer);
+    EXPECT_EQ(PsGetCurrentProcess(), a);
+    KeStackAttachProcess(b, &inner);
+    EXPECT_EQ(PsGetCurrentProcess(), b);
+    KeUnstackDetachProcess(&inner);
+    EXPECT_EQ(PsGetCurrentProcess(), a);
+    KeUnstackDetachProcess(&outer);
+    EXPECT_EQ(PsGetCurrentProcess(), sk::SystemProcess());
+    sk::EndProcess(a);
+    EXPECT_TRUE(sk::IsProcessEnded(a)) << "the referenced object stays valid";
+    // The process object is signalled once it has ended.
+    EXPECT_EQ(KeWaitForSingleObject(a, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    ObDereferenceObject(a);
+    sk::EndProcess(b);
+}
+
+struct Worker {
+    KEVENT never;
+    NTSTATUS waited = -1;
+    bool pastTheEnd = false;
+    std::vector<const char *> *events;
+};
+
+TEST(Process, TerminationEndsItsThreadsBeforeTheEndCallbacksAndHandleRundown)
+{
+    static std::vector<const char *> events;
+    events.clear();
+    int id = sk::RegisterProcessEndCallback([](PEPROCESS, void *) { events.push_back("process ending"); }, nullptr);
+    PEPROCESS client = sk::CreateProcess(false);
+    Worker w{};
+    w.events = &events;
+    KeInitializeEvent(&w.never, NotificationEvent, FALSE);
+    PKTHREAD thread = sk::StartThread(
+        client, "worker",
+        [](void *c) {
+            auto w = static_cast<Worker *>(c);
+            w->waited = KeWaitForSingleObject(&w->never, Executive, UserMode, FALSE, nullptr);
+            w->events->push_back("wait released");
+            sk::EndThreadIfTerminating(); // the thread's next call into the platform
+            w->pastTheEnd = true;
+        },
+        &w);
+    static PEPROCESS watched = client;
+    watched = client;
+    PCREATE_PROCESS_NOTIFY_ROUTINE notify = [](HANDLE, HANDLE process, BOOLEAN create) {
+        if (!create && process == PsGetProcessId(watched)) {
+            EXPECT_EQ(PsGetCurrentProcess(), watched) << "in the ending process";
+            events.push_back("notified");
+        }
+    };
+    ASSERT_EQ(PsSetCreateProcessNotifyRoutine(notify, FALSE), STATUS_SUCCESS);
+    sk::WaitForBlockedWaiters(1, false);
+    sk::TerminateProcess(client);
+    sk::UnregisterProcessEndCallback(id);
+    EXPECT_EQ(PsSetCreateProcessNotifyRoutine(notify, TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(PsSetCreateProcessNotifyRoutine(notify, TRUE), STATUS_PROCEDURE_NOT_FOUND);
+    EXPECT_EQ(w.waited, STATUS_USER_APC);
+    EXPECT_FALSE(w.pastTheEnd);
+    EXPECT_TRUE(sk::HasThreadEnded(thread));
+    EXPECT_EQ(events, (std::vector<const char *>{"wait released", "process ending", "notified"}));
+    sk::JoinThread(thread);
 }
 
 } // namespace

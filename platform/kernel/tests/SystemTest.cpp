@@ -8,7 +8,8 @@ namespace sk = standin::kernel;
 
 namespace {
 
-TEST(Version, ReportsTheBootedVersionInBothStructureSizes) {
+TEST(Version, ReportsTheBootedVersionInBothStructureSizes)
+{
     struct Case {
         ULONG major, minor;
     } cases[] = {{5, 0}, {5, 2}, {6, 0}, {6, 2}, {10, 0}};
@@ -33,12 +34,14 @@ TEST(Version, ReportsTheBootedVersionInBothStructureSizes) {
     sk::SetVersion(10, 0, 19045);
 }
 
-__attribute__((noinline)) void BreakHere() {
+__attribute__((noinline)) void BreakHere()
+{
     DbgBreakPoint();
     asm volatile(""); // keeps the call from becoming a tail jump
 }
 
-TEST(Debugger, FlagIsSettableAndBreakpointsAreCountedWithTheirCallers) {
+TEST(Debugger, FlagIsSettableAndBreakpointsAreCountedWithTheirCallers)
+{
     EXPECT_FALSE(KdDebuggerEnabled);
     EXPECT_TRUE(KD_DEBUGGER_NOT_PRESENT);
     sk::SetDebuggerEnabled(true);
@@ -65,7 +68,8 @@ TEST(Debugger, FlagIsSettableAndBreakpointsAreCountedWithTheirCallers) {
 
 namespace {
 
-TEST(MemoryRoutines, CompareCountsTheLeadingEqualBytes) {
+TEST(MemoryRoutines, CompareCountsTheLeadingEqualBytes)
+{
     const char a[] = "abcdef", b[] = "abcxef";
     EXPECT_EQ(RtlCompareMemory(a, b, 6), 3u);
     EXPECT_EQ(RtlCompareMemory(a, a, 6), 6u);
@@ -74,7 +78,8 @@ TEST(MemoryRoutines, CompareCountsTheLeadingEqualBytes) {
 
 using ChecksDeathTest = ::testing::Test;
 
-TEST_F(ChecksDeathTest, FailedAssertionAndPagedCodeAtDispatchLevelStop) {
+TEST_F(ChecksDeathTest, FailedAssertionAndPagedCodeAtDispatchLevelStop)
+{
     int value = 1;
     ASSERT(value == 1); // holds: nothing happens
     EXPECT_DEATH(ASSERT(value == 2), "Assertion failed: value == 2(.|\n)*STOP: 0x0000001E \\(0x0000000080000003");

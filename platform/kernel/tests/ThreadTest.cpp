@@ -19,7 +19,8 @@ struct WorkerSeen {
     std::atomic<bool> afterTerminate{false};
 };
 
-HANDLE StartThread(PKSTART_ROUTINE routine, PVOID context) {
+HANDLE StartThread(PKSTART_ROUTINE routine, PVOID context)
+{
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
     HANDLE handle = nullptr;
@@ -30,14 +31,16 @@ HANDLE StartThread(PKSTART_ROUTINE routine, PVOID context) {
     return handle;
 }
 
-PKTHREAD ReferenceThread(HANDLE handle) {
+PKTHREAD ReferenceThread(HANDLE handle)
+{
     PVOID thread = nullptr;
     EXPECT_EQ(ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode, &thread, nullptr),
               STATUS_SUCCESS);
     return static_cast<PKTHREAD>(thread);
 }
 
-TEST(SystemThread, RunsInTheSystemProcessAndSignalsItsObjectWhenDone) {
+TEST(SystemThread, RunsInTheSystemProcessAndSignalsItsObjectWhenDone)
+{
     WorkerSeen seen;
     KeInitializeEvent(&seen.go, NotificationEvent, FALSE);
     PEPROCESS client = sk::CreateProcess(false);
@@ -68,7 +71,8 @@ TEST(SystemThread, RunsInTheSystemProcessAndSignalsItsObjectWhenDone) {
     EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
 }
 
-TEST(SystemThread, TerminateEndsItAtOnce) {
+TEST(SystemThread, TerminateEndsItAtOnce)
+{
     WorkerSeen seen;
     HANDLE handle = StartThread(
         [](PVOID context) {
@@ -84,7 +88,8 @@ TEST(SystemThread, TerminateEndsItAtOnce) {
     ZwClose(handle);
 }
 
-TEST(SystemThread, PriorityIsRecorded) {
+TEST(SystemThread, PriorityIsRecorded)
+{
     struct Context {
         KEVENT done;
         KPRIORITY previous = -1;
@@ -107,7 +112,8 @@ TEST(SystemThread, PriorityIsRecorded) {
     ZwClose(handle);
 }
 
-TEST(SystemThread, ThreadObjectOutlivesTheThreadWhileReferenced) {
+TEST(SystemThread, ThreadObjectOutlivesTheThreadWhileReferenced)
+{
     HANDLE handle = StartThread([](PVOID) {}, nullptr);
     PKTHREAD thread = ReferenceThread(handle);
     ZwClose(handle);
@@ -136,7 +142,8 @@ struct Worker {
     LONG updates = 0;
 };
 
-void WorkerMain(PVOID context) {
+void WorkerMain(PVOID context)
+{
     auto w = static_cast<Worker *>(context);
     LARGE_INTEGER oneMs;
     oneMs.QuadPart = -10'000;
@@ -151,7 +158,8 @@ void WorkerMain(PVOID context) {
     }
 }
 
-TEST(SystemThread, WorkerLifeOnTheVirtualClockLeavesNothingBehind) {
+TEST(SystemThread, WorkerLifeOnTheVirtualClockLeavesNothingBehind)
+{
     sk::UseVirtualClock(true);
     sk::DriverScope scope;
     Worker w;

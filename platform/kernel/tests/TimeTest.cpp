@@ -23,7 +23,8 @@ struct TimedWait {
     LONGLONG endedAt = 0;
 };
 
-TEST_F(VirtualTime, RelativeTimeOutEndsExactlyWhenTheClockPassesIt) {
+TEST_F(VirtualTime, RelativeTimeOutEndsExactlyWhenTheClockPassesIt)
+{
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     LONGLONG start = sk::Now();
@@ -44,7 +45,8 @@ TEST_F(VirtualTime, RelativeTimeOutEndsExactlyWhenTheClockPassesIt) {
     EXPECT_EQ(result.endedAt, start + kSecond);
 }
 
-TEST_F(VirtualTime, SignalBeforeTheDeadlineEndsTheWaitWithSuccess) {
+TEST_F(VirtualTime, SignalBeforeTheDeadlineEndsTheWaitWithSuccess)
+{
     KEVENT event;
     KeInitializeEvent(&event, SynchronizationEvent, FALSE);
     NTSTATUS status = -1;
@@ -61,7 +63,8 @@ TEST_F(VirtualTime, SignalBeforeTheDeadlineEndsTheWaitWithSuccess) {
     EXPECT_EQ(KeReadStateEvent(&event), 0);
 }
 
-TEST_F(VirtualTime, AbsoluteTimeOutIsSystemTime) {
+TEST_F(VirtualTime, AbsoluteTimeOutIsSystemTime)
+{
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     LARGE_INTEGER now;
@@ -88,7 +91,8 @@ TEST_F(VirtualTime, AbsoluteTimeOutIsSystemTime) {
         << "a deadline already passed is a poll";
 }
 
-TEST_F(VirtualTime, DelayReturnsSuccessAfterItsInterval) {
+TEST_F(VirtualTime, DelayReturnsSuccessAfterItsInterval)
+{
     NTSTATUS status = -1;
     LONGLONG start = sk::Now(), endedAt = 0;
     std::thread sleeper([&] {
@@ -104,7 +108,8 @@ TEST_F(VirtualTime, DelayReturnsSuccessAfterItsInterval) {
     EXPECT_EQ(endedAt, start + 10'000);
 }
 
-TEST_F(VirtualTime, WaitsEndInDeadlineOrderAsTheClockPassesEach) {
+TEST_F(VirtualTime, WaitsEndInDeadlineOrderAsTheClockPassesEach)
+{
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     LONGLONG start = sk::Now();
@@ -126,7 +131,8 @@ TEST_F(VirtualTime, WaitsEndInDeadlineOrderAsTheClockPassesEach) {
     EXPECT_EQ(endedAt[1], start + 20 * 10'000);
 }
 
-TEST_F(VirtualTime, PerformanceCounterRunsAtTenMegahertzOnTheClock) {
+TEST_F(VirtualTime, PerformanceCounterRunsAtTenMegahertzOnTheClock)
+{
     LARGE_INTEGER frequency;
     LARGE_INTEGER before = KeQueryPerformanceCounter(&frequency);
     EXPECT_EQ(frequency.QuadPart, 10'000'000);
@@ -135,7 +141,8 @@ TEST_F(VirtualTime, PerformanceCounterRunsAtTenMegahertzOnTheClock) {
     EXPECT_EQ((LONGLONG)KeQueryInterruptTime(), sk::Now());
 }
 
-TEST(RealTime, IsTheDefaultAndMoves) {
+TEST(RealTime, IsTheDefaultAndMoves)
+{
     EXPECT_FALSE(sk::IsVirtualClock());
     LARGE_INTEGER interval;
     interval.QuadPart = -10'000;

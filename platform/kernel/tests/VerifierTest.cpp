@@ -18,7 +18,8 @@ protected:
     void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
 };
 
-TEST_F(VerifierDeathTest, WaitAtDispatchLevelUnlessItIsAPoll) {
+TEST_F(VerifierDeathTest, WaitAtDispatchLevelUnlessItIsAPoll)
+{
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     auto waitAtDispatch = [&](PLARGE_INTEGER timeout) {
@@ -39,7 +40,8 @@ TEST_F(VerifierDeathTest, WaitAtDispatchLevelUnlessItIsAPoll) {
         "STOP: 0x0000000A.*\n.*in KeDelayExecutionThread");
 }
 
-TEST_F(VerifierDeathTest, PagedPoolAtRaisedIrql) {
+TEST_F(VerifierDeathTest, PagedPoolAtRaisedIrql)
+{
     EXPECT_DEATH(
         {
             KIRQL old;
@@ -56,7 +58,8 @@ TEST_F(VerifierDeathTest, PagedPoolAtRaisedIrql) {
         "STOP: 0x000000C2");
 }
 
-TEST_F(VerifierDeathTest, NonPagedPoolAtDispatchLevelIsAllowed) {
+TEST_F(VerifierDeathTest, NonPagedPoolAtDispatchLevelIsAllowed)
+{
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     void *p = ExAllocatePoolWithTag(NonPagedPoolNx, 16, kLeakTag);
@@ -65,7 +68,8 @@ TEST_F(VerifierDeathTest, NonPagedPoolAtDispatchLevelIsAllowed) {
     KeLowerIrql(old);
 }
 
-TEST_F(VerifierDeathTest, MutexReleasedByAThreadThatDoesNotOwnIt) {
+TEST_F(VerifierDeathTest, MutexReleasedByAThreadThatDoesNotOwnIt)
+{
     KMUTEX mutex;
     KeInitializeMutex(&mutex, 0);
     EXPECT_DEATH(KeReleaseMutex(&mutex, FALSE), "STOP: 0x00000011.*THREAD_NOT_MUTEX_OWNER");
@@ -92,7 +96,8 @@ TEST_F(VerifierDeathTest, MutexReleasedByAThreadThatDoesNotOwnIt) {
         "STOP: 0x000000C4 \\(0x000000000000100C.*\n.*in thread exit");
 }
 
-TEST_F(VerifierDeathTest, NoExecutePoolAndMappingFlagsBeforeVersion62) {
+TEST_F(VerifierDeathTest, NoExecutePoolAndMappingFlagsBeforeVersion62)
+{
     EXPECT_DEATH(
         {
             sk::SetVersion(6, 1);
@@ -113,7 +118,8 @@ TEST_F(VerifierDeathTest, NoExecutePoolAndMappingFlagsBeforeVersion62) {
     sk::SetVersion(10, 0);
 }
 
-TEST_F(VerifierDeathTest, SpinLockReleasedAtTheWrongIrqlOrNotHeld) {
+TEST_F(VerifierDeathTest, SpinLockReleasedAtTheWrongIrqlOrNotHeld)
+{
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
     EXPECT_DEATH(
@@ -139,7 +145,8 @@ TEST_F(VerifierDeathTest, SpinLockReleasedAtTheWrongIrqlOrNotHeld) {
         "STOP: 0x0000000F");
 }
 
-TEST_F(VerifierDeathTest, BadPoolFrees) {
+TEST_F(VerifierDeathTest, BadPoolFrees)
+{
     EXPECT_DEATH(
         {
             void *p = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kLeakTag);
@@ -151,7 +158,8 @@ TEST_F(VerifierDeathTest, BadPoolFrees) {
                  "STOP: 0x000000C2 \\(0x000000000000000A");
 }
 
-TEST_F(VerifierDeathTest, MemoryDescriptorMisuse) {
+TEST_F(VerifierDeathTest, MemoryDescriptorMisuse)
+{
     EXPECT_DEATH(
         {
             PMDL mdl = AllocatePages(PAGE_SIZE);
@@ -192,12 +200,14 @@ TEST_F(VerifierDeathTest, MemoryDescriptorMisuse) {
         "STOP: 0x000000C4 \\(0x0000000000001008");
 }
 
-TEST_F(VerifierDeathTest, UnguardedRaiseAndInvalidKernelHandle) {
+TEST_F(VerifierDeathTest, UnguardedRaiseAndInvalidKernelHandle)
+{
     EXPECT_DEATH(ExRaiseStatus(STATUS_ACCESS_VIOLATION), "STOP: 0x0000001E \\(0x00000000C0000005");
     EXPECT_DEATH(ZwClose((HANDLE)(uintptr_t)0xFFFFFFFF80000FF0ull), "STOP: 0x00000093");
 }
 
-TEST_F(VerifierDeathTest, UnloadWithHoldingsNamesThemByKindAndTag) {
+TEST_F(VerifierDeathTest, UnloadWithHoldingsNamesThemByKindAndTag)
+{
     EXPECT_DEATH(
         {
             sk::DriverScope scope;
@@ -211,7 +221,8 @@ TEST_F(VerifierDeathTest, UnloadWithHoldingsNamesThemByKindAndTag) {
         "(.|\n)*descriptor lists: 1\n.*mappings: 1(.|\n)*STOP: 0x000000C4 \\(0x0000000000000062");
 }
 
-TEST(DriverScope, CountsReferencesAndHandlesTheDriverTookAndLeavesOthersOut) {
+TEST(DriverScope, CountsReferencesAndHandlesTheDriverTookAndLeavesOthersOut)
+{
     void *before = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kLeakTag); // not the driver's
     sk::DriverScope scope;
     HANDLE handle;
@@ -219,11 +230,9 @@ TEST(DriverScope, CountsReferencesAndHandlesTheDriverTookAndLeavesOthersOut) {
     InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
     KEVENT go;
     KeInitializeEvent(&go, NotificationEvent, FALSE);
-    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr,
-                                   [](PVOID e) {
-                                       KeWaitForSingleObject(e, Executive, KernelMode, FALSE, nullptr);
-                                   },
-                                   &go),
+    ASSERT_EQ(PsCreateSystemThread(
+                  &handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr,
+                  [](PVOID e) { KeWaitForSingleObject(e, Executive, KernelMode, FALSE, nullptr); }, &go),
               STATUS_SUCCESS);
     PVOID thread;
     ASSERT_EQ(ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode, &thread, nullptr),

@@ -35,7 +35,8 @@ __attribute__((constructor)) void ProcessAttach()
     HINSTANCE module = ThisModule();
     if (!DllMain(module, DLL_PROCESS_ATTACH, nullptr)) {
         Dl_info info;
-        const char *name = dladdr(reinterpret_cast<void *>(&ThisModule), &info) && info.dli_fname ? info.dli_fname : "?";
+        const char *name =
+            dladdr(reinterpret_cast<void *>(&ThisModule), &info) && info.dli_fname ? info.dli_fname : "?";
         fprintf(stderr, "[loader] DllMain of %s failed DLL_PROCESS_ATTACH: the library cannot be loaded (error %d)\n",
                 name, static_cast<int>(ERROR_DLL_INIT_FAILED));
         abort();

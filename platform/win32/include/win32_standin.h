@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace standin::win32 {
 
@@ -35,13 +36,25 @@ public:
     ClientProcess(const ClientProcess &) = delete;
     ClientProcess &operator=(const ClientProcess &) = delete;
 
+    // Ends the process as Windows terminates one: its threads end (a thread
+    // in a wait is released, one inside a request has the request cancelled),
+    // then its handles are closed and its views removed.
     void End();
     bool Ended() const;
+    // Runs body(context) on a new thread of this process.
+    void RunThread(const char *name, void (*body)(void *context), void *context);
+    // Waits until every thread RunThread started has ended.
+    void JoinThreads();
+    // Duplicates a handle of this process into another (DuplicateHandle).
+    HANDLE DuplicateInto(HANDLE handle, const ClientProcess &target) const;
+    // The resolution (100-ns units) its real-time waits get (timeBeginPeriod).
+    int64_t TimerResolution() const;
     size_t HandleCount() const;
     uint64_t Id() const { return id_; }
 
 private:
     uint64_t id_;
+    std::vector<void *> threads_;
 };
 
 // The calling thread's Win32 calls run in the process while the scope lasts.
@@ -56,8 +69,13 @@ public:
 
 // The kernel's clock, which Sleep, WaitForSingleObject and the performance
 // counter follow: real time by default; in virtual time it moves only when a
-// test advances it (in 100-ns units).
+// test advances it (in 100-ns units); simulated, it advances itself whenever
+// every thread of the machine waits (see platform/kernel/README.md).
+enum class ClockMode { Real, Manual, Simulated };
+void SetClockMode(ClockMode mode);
 void UseVirtualClock(bool on);
+// The frequency QueryPerformanceFrequency reports (10 MHz by default).
+void SetPerformanceFrequency(int64_t hertz);
 void AdvanceClock(int64_t hundredNs);
 // Blocks until at least count threads wait with a time-out on the clock.
 void WaitForBlockedWaiters(size_t count);

@@ -53,8 +53,8 @@ typedef struct _OVERLAPPED {
 EXTERN_C_START
 DWORD WINAPI GetLastError(void);
 void WINAPI SetLastError(DWORD error);
-DWORD WINAPI FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId,
-                            LPWSTR buffer, DWORD size, va_list *arguments);
+DWORD WINAPI FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPWSTR buffer, DWORD size,
+                            va_list *arguments);
 
 HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                           LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,

@@ -50,7 +50,7 @@
 #define E_FAIL ((HRESULT)0x80004005L)
 #define SUCCEEDED(hr) (((HRESULT)(hr)) >= 0)
 #define FAILED(hr) (((HRESULT)(hr)) < 0)
-#define HRESULT_CODE(hr) ((hr) & 0xFFFF)
+#define HRESULT_CODE(hr) ((hr)&0xFFFF)
 #define HRESULT_FACILITY(hr) (((hr) >> 16) & 0x1FFF)
 
 #define APPLICATION_ERROR_MASK 0x20000000
@@ -61,8 +61,7 @@ static inline HRESULT HRESULT_FROM_WIN32(unsigned long x)
     return (HRESULT)x <= 0 ? (HRESULT)x : (HRESULT)((x & 0x0000FFFF) | (FACILITY_WIN32 << 16) | 0x80000000);
 }
 
-#define HRESULT_FROM_SETUPAPI(x)                                                       \
-    ((((x) & (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR)) ==                       \
-      (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR))                                 \
-         ? ((HRESULT)(((x) & 0x0000FFFF) | (FACILITY_SETUPAPI << 16) | 0x80000000))    \
+#define HRESULT_FROM_SETUPAPI(x) \
+    ((((x) & (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR)) == (APPLICATION_ERROR_MASK | ERROR_SEVERITY_ERROR)) \
+         ? ((HRESULT)(((x)&0x0000FFFF) | (FACILITY_SETUPAPI << 16) | 0x80000000)) \
          : HRESULT_FROM_WIN32(x))

@@ -5,5 +5,11 @@ namespace {
 thread_local DWORD lastError = 0;
 }
 
-DWORD WINAPI GetLastError(void) { return lastError; }
-void WINAPI SetLastError(DWORD error) { lastError = error; }
+DWORD WINAPI GetLastError(void)
+{
+    return lastError;
+}
+void WINAPI SetLastError(DWORD error)
+{
+    lastError = error;
+}

@@ -6,7 +6,7 @@
 namespace {
 standin::win32::MessageBoxSink messageSink = nullptr;
 void *messageContext = nullptr;
-}
+} // namespace
 
 void standin::win32::SetMessageBoxSink(MessageBoxSink sink, void *context)
 {

@@ -70,11 +70,11 @@ size_t Render(const wchar_t *text, DWORD width, wchar_t *out, size_t room)
 
 } // namespace
 
-DWORD WINAPI FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId,
-                            LPWSTR buffer, DWORD size, va_list *arguments)
+DWORD WINAPI FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPWSTR buffer, DWORD size,
+                            va_list *arguments)
 {
-    constexpr DWORD supported = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
-                                FORMAT_MESSAGE_MAX_WIDTH_MASK;
+    constexpr DWORD supported =
+        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK;
     if ((flags & ~supported) != 0 || !(flags & FORMAT_MESSAGE_FROM_SYSTEM) ||
         !(flags & FORMAT_MESSAGE_IGNORE_INSERTS) || buffer == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);

@@ -16,6 +16,36 @@ void ClientProcess::End()
 {
     if (!boundary::IsProcessEnded(id_))
         boundary::EndClientProcess(id_);
+    JoinThreads();
+}
+
+void ClientProcess::RunThread(const char *name, void (*body)(void *context), void *context)
+{
+    if (boundary::Thread t = boundary::StartThread(id_, name, body, context))
+        threads_.push_back(t);
+}
+
+void ClientProcess::JoinThreads()
+{
+    for (boundary::Thread t : threads_)
+        boundary::JoinThread(t);
+    threads_.clear();
+}
+
+HANDLE ClientProcess::DuplicateInto(HANDLE handle, const ClientProcess &target) const
+{
+    boundary::Handle duplicate = nullptr;
+    const boundary::Status status = boundary::DuplicateHandle(id_, handle, target.id_, &duplicate, 0, true, false);
+    if (status < 0) {
+        Fail(status);
+        return nullptr;
+    }
+    return duplicate;
+}
+
+int64_t ClientProcess::TimerResolution() const
+{
+    return boundary::TimerResolution(id_);
 }
 
 bool ClientProcess::Ended() const
@@ -38,9 +68,19 @@ ProcessScope::~ProcessScope()
     boundary::LeaveProcess();
 }
 
+void SetClockMode(ClockMode mode)
+{
+    boundary::SetClockMode(static_cast<int>(mode));
+}
+
 void UseVirtualClock(bool on)
 {
     boundary::UseVirtualClock(on);
+}
+
+void SetPerformanceFrequency(int64_t hertz)
+{
+    boundary::SetPerformanceFrequency(hertz);
 }
 
 void AdvanceClock(int64_t hundredNs)

@@ -52,17 +52,16 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
         return WAIT_ABANDONED;
     case 0x00000102: // STATUS_TIMEOUT
         return WAIT_TIMEOUT;
-    default:
-        Fail(status);
-        return WAIT_FAILED;
+    default: Fail(status); return WAIT_FAILED;
     }
 }
 
 void WINAPI Sleep(DWORD dwMilliseconds)
 {
     if (dwMilliseconds == INFINITE) {
-        for (;;)
-            boundary::Delay(INT64_MIN / 2);
+        boundary::Delay(nullptr);
+        return;
     }
-    boundary::Delay(-static_cast<int64_t>(dwMilliseconds) * HundredNsPerMs);
+    const int64_t interval = -static_cast<int64_t>(dwMilliseconds) * HundredNsPerMs;
+    boundary::Delay(&interval);
 }

@@ -52,6 +52,8 @@ MMRESULT WINAPI timeBeginPeriod(UINT uPeriod)
     ++p.outstanding[uPeriod];
     ++p.counts.begins;
     ++p.counts.outstanding;
+    // The resolution this process's time-outs get from now on.
+    standin::io::boundary::TimerPeriod(true, uPeriod);
     return TIMERR_NOERROR;
 }
 
@@ -71,6 +73,7 @@ MMRESULT WINAPI timeEndPeriod(UINT uPeriod)
     }
     --it->second;
     --p.counts.outstanding;
+    standin::io::boundary::TimerPeriod(false, uPeriod);
     return TIMERR_NOERROR;
 }
 

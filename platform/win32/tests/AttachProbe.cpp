@@ -23,6 +23,15 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
     return TRUE;
 }
 
-extern "C" __attribute__((visibility("default"))) int ProbeAttaches() { return attaches; }
-extern "C" __attribute__((visibility("default"))) HINSTANCE ProbeModule() { return attachedModule; }
-extern "C" __attribute__((visibility("default"))) void ProbeOnDetach(int *flag) { detachFlag = flag; }
+extern "C" __attribute__((visibility("default"))) int ProbeAttaches()
+{
+    return attaches;
+}
+extern "C" __attribute__((visibility("default"))) HINSTANCE ProbeModule()
+{
+    return attachedModule;
+}
+extern "C" __attribute__((visibility("default"))) void ProbeOnDetach(int *flag)
+{
+    detachFlag = flag;
+}

@@ -78,10 +78,25 @@ TEST(EndToEnd, ClientProcessTalksToTheDriverAndEnds)
         // A refusal of the driver reaches the caller as its Win32 error.
         returned = 99;
         SetLastError(0);
-        EXPECT_FALSE(DeviceIoControl(pipe, testdriver::Fail, const_cast<DWORD *>(request), 4, answer, 4, &returned,
-                                     nullptr));
+        EXPECT_FALSE(
+            DeviceIoControl(pipe, testdriver::Fail, const_cast<DWORD *>(request), 4, answer, 4, &returned, nullptr));
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_READY));
         EXPECT_EQ(returned, 0u);
+
+        // Buffers the caller cannot read or write fail as on Windows, with
+        // ERROR_NOACCESS, before the driver sees them.
+        const int creates = seen.creates;
+        SetLastError(0);
+        EXPECT_FALSE(DeviceIoControl(pipe, testdriver::EchoBuffered, reinterpret_cast<void *>(uintptr_t(0x20)), 8,
+                                     answer, sizeof answer, &returned, nullptr));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOACCESS));
+        static const BYTE readOnly[16] = {1};
+        SetLastError(0);
+        EXPECT_FALSE(DeviceIoControl(pipe, testdriver::EchoBuffered, const_cast<DWORD *>(request), sizeof request,
+                                     const_cast<BYTE *>(readOnly), sizeof readOnly, &returned, nullptr));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOACCESS));
+        EXPECT_EQ(readOnly[0], 1);
+        EXPECT_EQ(seen.creates, creates);
 
         // The driver can reference and set the client's own event by handle.
         HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);

@@ -81,3 +81,64 @@ TEST(TimerPeriods, BeginsAndEndsAreCountedPerPeriod)
 }
 
 } // namespace
+
+namespace {
+
+// A client's own thread ticking with Sleep(1) for a virtual second, on the
+// clock that advances itself: exact, and done at once.
+struct Ticker {
+    LARGE_INTEGER first{}, last{};
+    int ticks = 0;
+};
+
+TEST(SimulatedTime, AClientThreadTicksAVirtualSecondExactly)
+{
+    standin::win32::SetClockMode(standin::win32::ClockMode::Simulated);
+    Ticker t;
+    {
+        standin::win32::ClientProcess client;
+        client.RunThread(
+            "ticker",
+            [](void *c) {
+                auto t = static_cast<Ticker *>(c);
+                timeBeginPeriod(1);
+                QueryPerformanceCounter(&t->first);
+                for (int i = 0; i < 1000; ++i) {
+                    Sleep(1);
+                    ++t->ticks;
+                }
+                QueryPerformanceCounter(&t->last);
+                timeEndPeriod(1);
+            },
+            &t);
+        client.JoinThreads();
+    }
+    standin::win32::SetClockMode(standin::win32::ClockMode::Real);
+    EXPECT_EQ(t.ticks, 1000);
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    EXPECT_EQ(t.last.QuadPart - t.first.QuadPart, frequency.QuadPart);
+}
+
+TEST(TimerResolution, TimeBeginPeriodSetsTheProcessResolution)
+{
+    standin::win32::ClientProcess client;
+    standin::win32::ProcessScope in(client);
+    EXPECT_EQ(client.TimerResolution(), 156250) << "15.625 ms until the process asks";
+    ASSERT_EQ(timeBeginPeriod(1), (MMRESULT)TIMERR_NOERROR);
+    EXPECT_EQ(client.TimerResolution(), 10000);
+    ASSERT_EQ(timeEndPeriod(1), (MMRESULT)TIMERR_NOERROR);
+    EXPECT_EQ(client.TimerResolution(), 156250);
+    standin::win32::ResetTimerPeriods();
+}
+
+TEST(PerformanceCounter, FrequencyCanBeAnOddOne)
+{
+    standin::win32::SetPerformanceFrequency(3579545);
+    LARGE_INTEGER frequency;
+    EXPECT_TRUE(QueryPerformanceFrequency(&frequency));
+    EXPECT_EQ(frequency.QuadPart, 3579545);
+    standin::win32::SetPerformanceFrequency(10000000);
+}
+
+} // namespace

@@ -3,7 +3,7 @@
 // through the stand-in's PnP manager.
 #include "TestDriver.h"
 
-#include <wdm.h>
+#include <ntifs.h>
 #include <io_standin.h>
 
 #include <cstring>
@@ -25,6 +25,31 @@ Observed observed;
 PDRIVER_OBJECT driverObject = nullptr;
 PFILE_OBJECT heldFile = nullptr;
 PVOID leaked = nullptr;
+// Threads that complete requests later; unload waits for each to end, so
+// none is still in the driver's code when it goes.
+HANDLE completers[16];
+ULONG completerCount = 0;
+KSPIN_LOCK eventsLock = 0;
+KEVENT busy;         // a request is held or in its dispatch routine
+PIRP held = nullptr; // guarded by the cancel spin lock
+
+void Record(const char *event)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&eventsLock, &irql);
+    observed.events.emplace_back(event);
+    KeReleaseSpinLock(&eventsLock, irql);
+}
+
+VOID CancelHeld(PDEVICE_OBJECT, PIRP irp)
+{
+    held = nullptr;
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    Record("cancel");
+    irp->IoStatus.Status = STATUS_CANCELLED;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
 
 uint64_t Process()
 {
@@ -59,6 +84,7 @@ NTSTATUS Create(PDEVICE_OBJECT, PIRP irp)
 
 NTSTATUS Cleanup(PDEVICE_OBJECT, PIRP irp)
 {
+    Record("cleanup");
     observed.cleanups++;
     observed.cleanupProcess = Process();
     return Complete(irp, STATUS_SUCCESS, 0);
@@ -66,6 +92,7 @@ NTSTATUS Cleanup(PDEVICE_OBJECT, PIRP irp)
 
 NTSTATUS Close(PDEVICE_OBJECT, PIRP irp)
 {
+    Record("close");
     observed.closes++;
     observed.closeProcess = Process();
     return Complete(irp, STATUS_SUCCESS, 0);
@@ -101,10 +128,8 @@ NTSTATUS DeviceControl(PDEVICE_OBJECT, PIRP irp)
         observed.type3Input = stack->Parameters.DeviceIoControl.Type3InputBuffer;
         observed.userBuffer = irp->UserBuffer;
         return Complete(irp, STATUS_SUCCESS, 0);
-    case NeedsWrite:
-        return Complete(irp, STATUS_SUCCESS, 0);
-    case Fail:
-        return Complete(irp, config.failStatus, 0);
+    case NeedsWrite: return Complete(irp, STATUS_SUCCESS, 0);
+    case Fail: return Complete(irp, config.failStatus, 0);
     case Is32Bit:
         if (out < 1)
             return Complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
@@ -128,30 +153,62 @@ NTSTATUS DeviceControl(PDEVICE_OBJECT, PIRP irp)
         if (out < 4)
             return Complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
         IoMarkIrpPending(irp);
+        // A kernel handle: the unload runs in another process than this request.
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
         HANDLE thread;
-        if (!NT_SUCCESS(PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+        if (completerCount == sizeof completers / sizeof completers[0] ||
+            !NT_SUCCESS(PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr,
                                              &CompleteFromThread, irp))) {
             Complete(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
             return STATUS_PENDING;
         }
-        ZwClose(thread);
+        completers[completerCount++] = thread;
         return STATUS_PENDING;
     }
-    case CompleteTwice:
-        Complete(irp, STATUS_SUCCESS, 0);
-        return Complete(irp, STATUS_SUCCESS, 0);
+    case CompleteTwice: Complete(irp, STATUS_SUCCESS, 0); return Complete(irp, STATUS_SUCCESS, 0);
     case PendingUnmarked: {
         // Completed later from a system thread, but never marked pending.
         HANDLE thread;
-        if (NT_SUCCESS(PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
-                                            &CompleteFromThread, irp)))
+        if (NT_SUCCESS(
+                PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, &CompleteFromThread, irp)))
             ZwClose(thread);
         return STATUS_PENDING;
     }
-    case ReturnWithoutCompleting:
+    case ReturnWithoutCompleting: return STATUS_SUCCESS;
+    case HoldPending: {
+        KIRQL irql;
+        IoAcquireCancelSpinLock(&irql);
+        IoMarkIrpPending(irp);
+        IoSetCancelRoutine(irp, &CancelHeld);
+        held = irp;
+        IoReleaseCancelSpinLock(irql);
+        Record("held");
+        KeSetEvent(&busy, IO_NO_INCREMENT, FALSE);
+        return STATUS_PENDING;
+    }
+    case SleepInDispatch: {
+        Record("dispatch entered");
+        KeSetEvent(&busy, IO_NO_INCREMENT, FALSE);
+        LARGE_INTEGER tenMs;
+        tenMs.QuadPart = -100'000;
+        KeDelayExecutionThread(KernelMode, FALSE, &tenMs);
+        Record("dispatch done");
+        return Complete(irp, STATUS_SUCCESS, 0);
+    }
+    case ReturnUnwritten:
+        if (out >= 2)
+            buffer[0] = buffer[1] = 0x11;
+        return Complete(irp, STATUS_SUCCESS, out);
+    case ReturnAtRaisedIrql: {
+        Complete(irp, STATUS_SUCCESS, 0);
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
         return STATUS_SUCCESS;
-    default:
-        return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    }
+    case CompleteWithCancelRoutine: IoSetCancelRoutine(irp, &CancelHeld); return Complete(irp, STATUS_SUCCESS, 0);
+    case MarkPendingButComplete: IoMarkIrpPending(irp); return Complete(irp, STATUS_SUCCESS, 0);
+    default: return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }
 }
 
@@ -163,14 +220,16 @@ NTSTATUS Pnp(PDEVICE_OBJECT device, PIRP irp)
     case IRP_MN_START_DEVICE: {
         observed.starts++;
         PCM_RESOURCE_LIST resources = stack->Parameters.StartDevice.AllocatedResources;
-        observed.startHadResources = resources != nullptr && resources->Count == 1 &&
-                                     resources->List[0].PartialResourceList.Count == 0;
+        observed.startHadResources =
+            resources != nullptr && resources->Count == 1 && resources->List[0].PartialResourceList.Count == 0;
         IoSkipCurrentIrpStackLocation(irp);
         const NTSTATUS status = IoCallDriver(ext->lower, irp);
         if (NT_SUCCESS(status))
             for (ULONG i = 0; i < ext->linkCount; ++i)
                 if (config.interfaces[i].enable)
                     IoSetDeviceInterfaceState(&ext->links[i], TRUE);
+        if (config.initializingAfterStart)
+            device->Flags |= DO_DEVICE_INITIALIZING;
         return status;
     }
     case IRP_MN_REMOVE_DEVICE: {
@@ -182,12 +241,11 @@ NTSTATUS Pnp(PDEVICE_OBJECT device, PIRP irp)
         IoSkipCurrentIrpStackLocation(irp);
         const NTSTATUS status = IoCallDriver(ext->lower, irp);
         IoDetachDevice(ext->lower);
-        IoDeleteDevice(device);
+        if (!config.keepDeviceAtUnload)
+            IoDeleteDevice(device);
         return status;
     }
-    default:
-        IoSkipCurrentIrpStackLocation(irp);
-        return IoCallDriver(ext->lower, irp);
+    default: IoSkipCurrentIrpStackLocation(irp); return IoCallDriver(ext->lower, irp);
     }
 }
 
@@ -217,12 +275,18 @@ NTSTATUS AddDeviceRoutine(PDRIVER_OBJECT driver, PDEVICE_OBJECT physical)
         IoDeleteDevice(device);
         return NT_SUCCESS(status) ? STATUS_NO_SUCH_DEVICE : status;
     }
-    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    if (config.clearInitializing)
+        device->Flags &= ~DO_DEVICE_INITIALIZING;
     return STATUS_SUCCESS;
 }
 
 VOID Unload(PDRIVER_OBJECT)
 {
+    for (ULONG i = 0; i < completerCount; ++i) {
+        ZwWaitForSingleObject(completers[i], FALSE, nullptr);
+        ZwClose(completers[i]);
+    }
+    completerCount = 0;
     observed.unloads++;
 }
 
@@ -251,6 +315,8 @@ int32_t Load(const Config &c)
 {
     config = c;
     observed = Observed{};
+    KeInitializeEvent(&busy, SynchronizationEvent, FALSE);
+    held = nullptr;
     heldFile = nullptr;
     NTSTATUS status = standin::io::LoadDriver(&Entry, "TestDriver", &driverObject);
     if (!NT_SUCCESS(status))
@@ -270,10 +336,40 @@ int32_t AddDevice()
 void DropFileReference()
 {
     if (heldFile != nullptr) {
+        // The driver's own code, called from the test.
+        standin::kernel::OwnerScope owner(standin::io::DriverOwner(driverObject));
         PFILE_OBJECT file = heldFile;
         heldFile = nullptr;
         ObDereferenceObject(file);
     }
+}
+
+void WaitUntilBusy()
+{
+    KeWaitForSingleObject(&busy, Executive, KernelMode, FALSE, nullptr);
+}
+
+void ReleaseHeld()
+{
+    standin::kernel::OwnerScope owner(standin::io::DriverOwner(driverObject));
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    PIRP irp = held;
+    held = nullptr;
+    if (irp != nullptr && IoSetCancelRoutine(irp, nullptr) == nullptr)
+        irp = nullptr; // being cancelled: the cancel routine completes it
+    IoReleaseCancelSpinLock(irql);
+    if (irp != nullptr)
+        Complete(irp, STATUS_SUCCESS, 0);
+}
+
+std::vector<std::string> Events()
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&eventsLock, &irql);
+    std::vector<std::string> copy = observed.events;
+    KeReleaseSpinLock(&eventsLock, irql);
+    return copy;
 }
 
 int32_t Unload()

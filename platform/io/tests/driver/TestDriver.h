@@ -39,6 +39,19 @@ constexpr uint32_t Is32Bit = Code(0x808, 0, 0);
 // and sets it. Completes with the reference's status.
 constexpr uint32_t SetCallersEvent = Code(0x809, 0, 2);
 
+// Buffered: marks the request pending with a cancel routine and holds it
+// (Observed::held is set); the cancel routine completes it with
+// STATUS_CANCELLED, ReleaseHeld with STATUS_SUCCESS.
+constexpr uint32_t HoldPending = Code(0x80A, 0, 0);
+// Buffered: sleeps 10 ms (virtual time) in the dispatch routine, kernel-mode.
+constexpr uint32_t SleepInDispatch = Code(0x80B, 0, 0);
+// Buffered, faulty: writes 2 bytes but returns the whole output length.
+constexpr uint32_t ReturnUnwritten = Code(0x80F, 0, 0);
+// Misuse the verifier must stop.
+constexpr uint32_t ReturnAtRaisedIrql = Code(0x80C, 0, 0);
+constexpr uint32_t CompleteWithCancelRoutine = Code(0x80D, 0, 0);
+constexpr uint32_t MarkPendingButComplete = Code(0x80E, 0, 0);
+
 struct Config {
     GUID interfaceClass{};
     // Registered interfaces of the device: each with this reference string
@@ -50,9 +63,12 @@ struct Config {
     std::vector<Interface> interfaces{Interface{}};
     uint64_t information = 0;
     int32_t failStatus = 0;
-    int32_t createStatus = 0; // what the create handler completes with
-    bool holdFileReference = false; // reference the file object at create, drop it at cleanup + n
-    bool leakPool = false;          // keep a pool block past unload
+    int32_t createStatus = 0;            // what the create handler completes with
+    bool holdFileReference = false;      // reference the file object at create, drop it at cleanup + n
+    bool leakPool = false;               // keep a pool block past unload
+    bool clearInitializing = true;       // add-device clears DO_DEVICE_INITIALIZING itself
+    bool initializingAfterStart = false; // start sets DO_DEVICE_INITIALIZING again (a broken driver)
+    bool keepDeviceAtUnload = false;     // the unload routine leaves a device behind
 };
 
 // What the driver saw (reset by Load).
@@ -72,7 +88,18 @@ struct Observed {
     int starts = 0, removes = 0, unloads = 0;
     bool startHadResources = false;
     std::vector<std::u16string> links; // symbolic link names, as registered
+    // What reached the driver, in order: "held", "cancel", "dispatch entered",
+    // "dispatch done", "cleanup", "close" (guarded by the driver).
+    std::vector<std::string> events;
 };
+
+// Set when a HoldPending request is held, or a SleepInDispatch request entered
+// its dispatch routine (a kernel event the tests wait on).
+void WaitUntilBusy();
+// Completes the held request with STATUS_SUCCESS.
+void ReleaseHeld();
+// The events so far (a copy taken under the driver's lock).
+std::vector<std::string> Events();
 
 Observed &State();
 
