@@ -9,7 +9,8 @@ root=$(pwd)
 jobs=$(nproc)
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libbenchmark-dev
-          g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 ccache)
+          g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 ccache
+          libcli11-dev sox)
 
 ensure_packages() {
     local missing=()
@@ -76,7 +77,7 @@ cmd_build() {
     build_config linux "${linux_release[@]}" || exit 1
     rm -rf out
     mkdir -p out/windows out/linux out/include
-    cp build/windows/bin/ombapi.dll build/windows/client/libombapi.dll.a build/windows/bin/ombtone.exe out/windows/
+    cp build/windows/bin/ombapi.dll build/windows/client/libombapi.dll.a build/windows/bin/ombhost.exe out/windows/
     [ -e build/windows/bin/Ombrivo.sys ] && cp build/windows/bin/Ombrivo.sys out/windows/
     cp build/linux/client/libombapi.so out/linux/
     cmake --install build/windows --component ombapi_headers --prefix out >/dev/null || exit 1

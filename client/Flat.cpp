@@ -74,5 +74,7 @@ HRESULT Host_Start(OmbHost *host, const OmbWaveFormat *format, unsigned minimalB
 }
 HRESULT Host_Stop(OmbHost *host) { return host->Stop(); }
 HRESULT Host_EventLoop(OmbHost *host, unsigned tickMs) { return host->EventLoop(tickMs); }
+HRESULT Host_SetClockTrim(OmbHost *host, int32_t partsPerBillion) { return host->SetClockTrim(partsPerBillion); }
+HRESULT Host_GetStats(const OmbHost *host, OmbHostStats *stats) { return host->GetStats(stats); }
 
 } // extern "C"

@@ -3,6 +3,8 @@
 #include <new>
 #include "ombapi.h"
 #include <mmsystem.h>
+#include <thread>
+#include "DeviceClock.h"
 #include "SharedBlock.h"
 #include "Status.h"
 
@@ -39,18 +41,35 @@ private:
 
 } // namespace
 
+// What the loop counts, kept on its own stack and published once a tick.
+struct OmbHost::Tally {
+    uint64_t ticks = 0, framesHandedOut = 0, framesNotTaken = 0, lateTicks = 0, maxLatenessUs = 0;
+};
+
 // The loop's private view of the stream and its clock. Frames are handed out
-// from the performance counter; the fraction of a frame left over by each
-// tick is carried to the next, so the device runs at exactly its rate.
+// from the performance counter through the device clock, which carries the
+// fraction of a frame left by each tick to the next.
 class OmbHost::Loop {
 public:
-    explicit Loop(OmbHost &host) : host(host), block(host.pipe->GetCommonData()), call{&host, false} {}
+    Loop(OmbHost &host, unsigned timeoutMs)
+        : host(host), block(host.pipe->GetCommonData()), call{&host, false}, timeoutMs(timeoutMs)
+    {
+        // A loop run again after one ended (without a new Start) counts on.
+        OmbHostStats published = {sizeof published, 0, 0, 0, 0, 0, 0};
+        host.GetStats(&published);
+        tally.ticks = published.Ticks;
+        tally.framesHandedOut = published.FramesHandedOut;
+        tally.framesNotTaken = published.FramesNotTaken;
+        tally.lateTicks = published.LateTicks;
+        tally.maxLatenessUs = published.MaxLatenessUs;
+    }
 
     void Begin()
     {
         LARGE_INTEGER f;
         QueryPerformanceFrequency(&f);
-        frequency = f.QuadPart > 0 ? static_cast<uint64_t>(f.QuadPart) : 1;
+        clock.Begin(f.QuadPart > 0 ? static_cast<uint64_t>(f.QuadPart) : 1, host.format.GetSR());
+        period = static_cast<uint64_t>(timeoutMs) * clock.Frequency() / 1000;
     }
 
     // Stop was called from inside TransferData.
@@ -82,15 +101,28 @@ public:
         return host.pipe->Notify(0);
     }
 
-    // A period passed: hand out the frames that are due. Fails only when the
-    // application's TransferData threw.
+    // A period passed: hand out the frames that are due and publish the
+    // counters. Fails only when the application's TransferData threw.
     HRESULT OnTick()
     {
         if (state != STREAM_STATE_RUN)
             return S_OK;
-        uint32_t pending = FramesDue();
+        LARGE_INTEGER now;
+        QueryPerformanceCounter(&now);
+        const uint64_t elapsed = static_cast<uint64_t>(now.QuadPart) - lastCounter;
+        lastCounter = static_cast<uint64_t>(now.QuadPart);
+        CountTick(elapsed);
+        uint32_t pending = clock.FramesDue(elapsed, host.clockTrim.load(std::memory_order_relaxed));
         if (pending > half)
             pending = half; // at most half the buffer a tick; the rest of the time is dropped
+        const HRESULT result = HandOut(pending);
+        host.Publish(tally);
+        return result;
+    }
+
+private:
+    HRESULT HandOut(uint32_t pending)
+    {
         const WaveFormat &format = host.format;
         const uint32_t frameSize = format.GetFrameSize();
         if (frameSize == 0)
@@ -119,13 +151,28 @@ public:
                 return StatusUnexpected;
             if (handled > offered)
                 handled = offered; // the position never moves past what was offered
-            host.pipe->AdvanceDevicePosition(format.BytesToFrames(handled));
+            const uint32_t taken = format.BytesToFrames(handled);
+            tally.framesHandedOut += n;
+            tally.framesNotTaken += n - taken;
+            host.pipe->AdvanceDevicePosition(taken);
             pending -= n;
         }
         return S_OK;
     }
 
-private:
+    // A tick that comes more than two periods after the one before is late:
+    // one period is the wait itself, and a driver request answered within it
+    // postpones the tick by up to one more.
+    void CountTick(uint64_t elapsed)
+    {
+        ++tally.ticks;
+        if (elapsed > 2 * period)
+            ++tally.lateTicks;
+        const uint64_t lateness = elapsed > period ? clock.ToMicroseconds(elapsed - period) : 0;
+        if (lateness > tally.maxLatenessUs)
+            tally.maxLatenessUs = lateness;
+    }
+
     // The application's code: whatever it throws ends here, so the loop can
     // release what it holds and report a status instead.
     bool Transfer(uint8_t *data, uint32_t bytes, uint32_t &handled)
@@ -144,37 +191,25 @@ private:
         LARGE_INTEGER now;
         QueryPerformanceCounter(&now);
         lastCounter = static_cast<uint64_t>(now.QuadPart);
-        carry = frequency / 2; // round each running total to the nearest frame
-    }
-
-    uint32_t FramesDue()
-    {
-        LARGE_INTEGER now;
-        QueryPerformanceCounter(&now);
-        uint64_t elapsed = static_cast<uint64_t>(now.QuadPart) - lastCounter;
-        lastCounter = static_cast<uint64_t>(now.QuadPart);
-        // More than a minute is far beyond half of any buffer; bounding it
-        // keeps the product below 2^64.
-        const uint64_t limit = frequency * 64;
-        if (elapsed > limit)
-            elapsed = limit;
-        const uint64_t scaled = elapsed * host.format.GetSR() + carry;
-        carry = scaled % frequency;
-        return static_cast<uint32_t>(scaled / frequency);
+        clock.Restart();
     }
 
     OmbHost &host;
     CommonDataDesc &block;
     CallbackCall call;
+    const unsigned timeoutMs;
     uint32_t bufferFrames = 0, half = 0, state = STREAM_STATE_STOP;
     bool attachedSeen = false;
-    uint64_t lastCounter = 0, frequency = 1, carry = 0;
+    uint64_t lastCounter = 0, period = 0;
+    DeviceClock clock;
+    Tally tally;
 };
 
 OmbHost::OmbHost(OmbDriver &driver, bool capture, CallbackInterface &callback)
     : driver(driver), capture(capture), callback(callback), event(nullptr), pipe(nullptr), format(), started(false),
-      inLoop(false), stopRequest(false)
+      inLoop(false), stopRequest(false), clockTrim(0), counters()
 {
+    Publish(Tally());
 }
 
 OmbHost::~OmbHost() { Stop(); }
@@ -223,6 +258,7 @@ HRESULT OmbHost::Start(const WaveFormat &wanted, unsigned minimalBufferMs)
         Stop();
         return status;
     }
+    Publish(Tally()); // each Start counts afresh
     started = true;
     Check();
     return S_OK;
@@ -276,7 +312,7 @@ HRESULT OmbHost::EventLoop(unsigned timeoutMs)
 
 HRESULT OmbHost::Run(unsigned timeoutMs)
 {
-    Loop loop(*this);
+    Loop loop(*this, timeoutMs);
     timeBeginPeriod(TimerResolutionMs);
     loop.Begin();
     HRESULT result = S_OK;
@@ -294,6 +330,56 @@ HRESULT OmbHost::Run(unsigned timeoutMs)
     }
     timeEndPeriod(TimerResolutionMs);
     return result;
+}
+
+HRESULT OmbHost::SetClockTrim(int32_t partsPerBillion)
+{
+    Check();
+    if (partsPerBillion < -OMB_CLOCK_TRIM_LIMIT_PPB || partsPerBillion > OMB_CLOCK_TRIM_LIMIT_PPB)
+        return StatusInvalidArgument;
+    clockTrim.store(partsPerBillion, std::memory_order_relaxed);
+    return S_OK;
+}
+
+// The loop is the only writer while it runs (Start writes only while no loop
+// does): the sequence turns odd, the counters change, the sequence turns even.
+void OmbHost::Publish(const Tally &tally)
+{
+    const uint32_t sequence = counters.sequence.load(std::memory_order_relaxed);
+    counters.sequence.store(sequence + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+    counters.ticks.store(tally.ticks, std::memory_order_relaxed);
+    counters.framesHandedOut.store(tally.framesHandedOut, std::memory_order_relaxed);
+    counters.framesNotTaken.store(tally.framesNotTaken, std::memory_order_relaxed);
+    counters.lateTicks.store(tally.lateTicks, std::memory_order_relaxed);
+    counters.maxLatenessUs.store(tally.maxLatenessUs, std::memory_order_relaxed);
+    counters.sequence.store(sequence + 2, std::memory_order_release);
+}
+
+HRESULT OmbHost::GetStats(OmbHostStats *stats) const
+{
+    Check();
+    if (stats == nullptr || stats->Size < sizeof(OmbHostStats))
+        return StatusInvalidArgument;
+    OmbHostStats read = {};
+    for (;;) {
+        const uint32_t before = counters.sequence.load(std::memory_order_acquire);
+        if ((before & 1) != 0) { // the loop is writing: it is done within a few stores
+            std::this_thread::yield();
+            continue;
+        }
+        read.Ticks = counters.ticks.load(std::memory_order_relaxed);
+        read.FramesHandedOut = counters.framesHandedOut.load(std::memory_order_relaxed);
+        read.FramesNotTaken = counters.framesNotTaken.load(std::memory_order_relaxed);
+        read.LateTicks = counters.lateTicks.load(std::memory_order_relaxed);
+        read.MaxLatenessUs = counters.maxLatenessUs.load(std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if (counters.sequence.load(std::memory_order_relaxed) == before)
+            break;
+    }
+    read.Size = sizeof(OmbHostStats);
+    *stats = read;
+    return S_OK;
 }
 
 bool OmbHost::IsStarted() const { return started; }

@@ -15,6 +15,7 @@ constexpr HRESULT StatusNameTooLong = static_cast<HRESULT>(0x800700CE);    // ER
 constexpr HRESULT StatusNotOpen = static_cast<HRESULT>(0x80070006);        // ERROR_INVALID_HANDLE
 constexpr HRESULT StatusAlreadyStarted = static_cast<HRESULT>(0x800704DF); // ERROR_ALREADY_INITIALIZED
 constexpr HRESULT StatusInvalidState = static_cast<HRESULT>(0x8007139F);   // ERROR_INVALID_STATE
+constexpr HRESULT StatusInvalidArgument = static_cast<HRESULT>(0x80070057); // ERROR_INVALID_PARAMETER
 constexpr HRESULT StatusUnexpected = static_cast<HRESULT>(0x8000FFFF);     // E_UNEXPECTED
 constexpr HRESULT StatusGenericFailure = static_cast<HRESULT>(-1);
 

@@ -14,8 +14,9 @@
    KSDATAFORMAT_WAVEFORMATEXTENSIBLE.
 
    Global names: the flat functions (Driver_*, Pipe_*, Host_*), the records
-   DataFormatDesc, CommonDataDesc and DriverReq, the codes Req*, ClientReq*
-   and NotifyPositionAdvanced, and names that begin with Omb or OMB. */
+   DataFormatDesc, CommonDataDesc, DriverReq and OmbHostStats, the codes
+   Req*, ClientReq* and NotifyPositionAdvanced, and names that begin with Omb
+   or OMB. */
 #ifndef OMBRIVO_OMBAPI_H
 #define OMBRIVO_OMBAPI_H
 
@@ -32,7 +33,28 @@
 #define OMBAPI __declspec(dllimport)
 #endif
 
+/* How far a host may trim its device clock, in parts per billion either way
+   (0.1 %). */
+#define OMB_CLOCK_TRIM_LIMIT_PPB 1000000
+
+/* A host's counters since its last Start, read at one instant between two
+   ticks. The caller sets Size to sizeof(OmbHostStats); the library fills the
+   fields it knows that fit in Size and sets Size to the bytes it filled, so
+   the record can grow without breaking older hosts or older libraries. The
+   layout is the same in every compiler and bitness (48 bytes). */
+typedef struct OmbHostStats {
+    uint32_t Size;
+    uint32_t Reserved;        /* 0 */
+    uint64_t Ticks;           /* ticks that clocked a running stream */
+    uint64_t FramesHandedOut; /* frames offered to TransferData */
+    uint64_t FramesNotTaken;  /* frames of those offers TransferData did not report handled */
+    uint64_t LateTicks;       /* ticks that came more than twice the period after the one before */
+    uint64_t MaxLatenessUs;   /* the most any tick came after its period, in microseconds */
+} OmbHostStats;
+
 #ifdef __cplusplus
+
+static_assert(sizeof(OmbHostStats) == 48, "OmbHostStats is 48 bytes");
 
 #include <mmreg.h>
 #include <atomic>
@@ -287,6 +309,16 @@ public:
     /* The pipe's shared block while started; otherwise a constant all-zero
        block. */
     const CommonDataDesc &GetCommonData() const;
+    /* Runs the device clock faster (positive) or slower than the counter by
+       partsPerBillion, at most OMB_CLOCK_TRIM_LIMIT_PPB either way (else
+       0x80070057 and nothing changes). From any thread at any time; it takes
+       effect at the next tick, the fraction of a frame already counted
+       carries over (no step, no drift), and it stays across Stop and Start. */
+    HRESULT SetClockTrim(int32_t partsPerBillion);
+    /* The counters since the last Start, from any thread, also while the
+       loop runs. 0x80070057 when stats is null or its Size is below 48,
+       leaving the record untouched. */
+    HRESULT GetStats(OmbHostStats *stats) const;
     void Check() const;
 
 private:
@@ -294,7 +326,9 @@ private:
     OmbHost(const OmbHost &) = delete;
     OmbHost &operator=(const OmbHost &) = delete;
     class Loop;
+    struct Tally;
     HRESULT Run(unsigned timeoutMs);
+    void Publish(const Tally &tally);
 
     OmbDriver &driver;
     bool capture;
@@ -305,6 +339,14 @@ private:
     std::atomic<bool> started;
     std::atomic<bool> inLoop;
     std::atomic<bool> stopRequest;
+    std::atomic<int32_t> clockTrim;
+    /* The counters as the loop last published them. sequence is odd while
+       the loop writes them, so a reader on another thread retries instead of
+       taking a mix of two ticks. */
+    struct Counters {
+        std::atomic<uint32_t> sequence;
+        std::atomic<uint64_t> ticks, framesHandedOut, framesNotTaken, lateTicks, maxLatenessUs;
+    } counters;
 };
 
 } /* namespace Ombrivo */
@@ -388,6 +430,9 @@ OMBAPI void Host_Delete(OmbHost *host);
 OMBAPI HRESULT Host_Start(OmbHost *host, const OmbWaveFormat *format, unsigned minimalBufferMs);
 OMBAPI HRESULT Host_Stop(OmbHost *host);
 OMBAPI HRESULT Host_EventLoop(OmbHost *host, unsigned tickMs);
+OMBAPI HRESULT Host_SetClockTrim(OmbHost *host, int32_t partsPerBillion);
+/* stats->Size must be set first (see OmbHostStats). */
+OMBAPI HRESULT Host_GetStats(const OmbHost *host, OmbHostStats *stats);
 
 #ifdef __cplusplus
 }

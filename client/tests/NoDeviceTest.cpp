@@ -123,6 +123,17 @@ TEST(NoDevice, FlatInterfaceForwards)
     EXPECT_EQ(Host_GetCommonData(host), nullptr);
     EXPECT_EQ(Host_Stop(host), S_OK);
     EXPECT_EQ(Host_GetCommonData(host), nullptr);
+    // A host that never ran has counters of 0 and takes a trim.
+    OmbHostStats stats;
+    memset(&stats, 0xA5, sizeof stats);
+    stats.Size = sizeof stats;
+    EXPECT_EQ(Host_GetStats(host, &stats), S_OK);
+    EXPECT_EQ(stats.Size, 48u);
+    EXPECT_EQ(stats.Reserved | stats.Ticks | stats.FramesHandedOut | stats.FramesNotTaken | stats.LateTicks |
+                  stats.MaxLatenessUs,
+              0u);
+    EXPECT_EQ(Host_SetClockTrim(host, -1000000), S_OK);
+    EXPECT_EQ(Host_SetClockTrim(host, 1000001), static_cast<HRESULT>(0x80070057));
     Host_Delete(host);
     Driver_Close(driver);
     Driver_Delete(driver);

@@ -62,6 +62,25 @@ int PlainHostHasBlock(void) { return Host_GetCommonData(host) != 0; }
 unsigned long long PlainHostBytes(void) { return bytesSeen; }
 unsigned PlainHostCalls(void) { return callsSeen; }
 
+long PlainHostSetTrim(long partsPerBillion) { return Host_SetClockTrim(host, (int32_t)partsPerBillion); }
+
+long PlainHostStats(unsigned size, unsigned long long counters[5], unsigned *sizeFilled)
+{
+    OmbHostStats stats;
+    HRESULT status;
+    stats.Size = size;
+    status = Host_GetStats(host, &stats);
+    *sizeFilled = stats.Size;
+    if (status >= 0) {
+        counters[0] = stats.Ticks;
+        counters[1] = stats.FramesHandedOut;
+        counters[2] = stats.FramesNotTaken;
+        counters[3] = stats.LateTicks;
+        counters[4] = stats.MaxLatenessUs;
+    }
+    return status;
+}
+
 int PlainPipeHasBlock(int closeFirst)
 {
     OmbPipe *pipe = 0;

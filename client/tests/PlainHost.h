@@ -18,6 +18,11 @@ int PlainHostIsStarted(void);
 int PlainHostHasBlock(void);
 unsigned long long PlainHostBytes(void);
 unsigned PlainHostCalls(void);
+/* Host_SetClockTrim. */
+long PlainHostSetTrim(long partsPerBillion);
+/* Host_GetStats with a record whose Size is `size`: the five counters in
+   their order, and the Size the library left in the record. */
+long PlainHostStats(unsigned size, unsigned long long counters[5], unsigned *sizeFilled);
 /* Opens the capture pipe, closes it first if asked, and tells whether
    Pipe_GetCommonData gives a block; -1 when the pipe does not open. */
 int PlainPipeHasBlock(int closeFirst);

@@ -20,9 +20,9 @@ protected:
         DeviceFixture::TearDown();
     }
 
-    // Runs the C host's loop with a 10 ms tick over a running 960-frame
-    // stream for `ticks` periods.
-    void RunTicks(int ticks)
+    // Runs the C host's loop with a 10 ms tick over a running stream of
+    // `bufferFrames` for `ticks` periods.
+    void RunTicks(int ticks, uint32_t bufferFrames = 960)
     {
         dev::UseVirtualClock(true);
         loop = std::thread([this] {
@@ -30,7 +30,7 @@ protected:
             result = PlainHostLoop(10);
         });
         dev::WaitForTimedWaiters(1);
-        ASSERT_EQ(dev::AnnounceStream(RenderPipe, true, STREAM_STATE_RUN, 960), 0);
+        ASSERT_EQ(dev::AnnounceStream(RenderPipe, true, STREAM_STATE_RUN, bufferFrames), 0);
         dev::WaitForTimedWaiters(1);
         for (int i = 0; i < ticks; ++i) {
             dev::AdvanceClock(10 * Millisecond);
@@ -87,4 +87,27 @@ TEST_F(PlainHostTest, CommonDataIsNullWithoutABlock)
     EXPECT_EQ(PlainPipeHasBlock(true), 0);
     EXPECT_EQ(PlainHostStop(), 0);
     EXPECT_FALSE(PlainHostHasBlock());
+}
+
+// The clock trim and the counters through the flat functions, with the
+// record as a C caller lays it out.
+TEST_F(PlainHostTest, ClockTrimAndStatsThroughTheFlatInterface)
+{
+    ASSERT_EQ(PlainHostStart(2, 3), 0);
+    EXPECT_EQ(PlainHostSetTrim(1000001), static_cast<long>(static_cast<int32_t>(0x80070057)));
+    EXPECT_EQ(PlainHostSetTrim(1000000), 0);
+    RunTicks(3, 4800);
+    // 3 x 480.48 frames at 0.1 % fast, each tick rounded to the running total.
+    EXPECT_EQ(PlainHostBytes(), 1441u * 4);
+    unsigned long long counters[5] = {0, 0, 0, 0, 0};
+    unsigned size = 0;
+    EXPECT_EQ(PlainHostStats(48, counters, &size), 0);
+    EXPECT_EQ(size, 48u);
+    EXPECT_EQ(counters[0], 3u);
+    EXPECT_EQ(counters[1], 1441u);
+    EXPECT_EQ(counters[2], 0u);
+    EXPECT_EQ(counters[3], 0u);
+    EXPECT_EQ(counters[4], 0u);
+    EXPECT_EQ(PlainHostStats(40, counters, &size), static_cast<long>(static_cast<int32_t>(0x80070057)));
+    EXPECT_EQ(size, 40u);
 }

@@ -16,6 +16,7 @@ HRESULT UseTheFlatInterface(OmbCallback *callback)
     DriverReq request = {0};
     unsigned returned = 0;
     const CommonDataDesc *block = NULL;
+    OmbHostStats stats;
     HRESULT status = Driver_Create(&driver, &controlClass);
     if (status < 0)
         return status;
@@ -28,8 +29,12 @@ HRESULT UseTheFlatInterface(OmbCallback *callback)
         }
         if (Host_Create(&host, driver, 0, callback) >= 0 && Host_Start(host, &format, 20) >= 0) {
             block = Host_GetCommonData(host);
-            if (block != NULL && block->StreamState == 3)
+            if (Host_SetClockTrim(host, -OMB_CLOCK_TRIM_LIMIT_PPB / 4) >= 0 && block != NULL &&
+                block->StreamState == 3)
                 status = Host_EventLoop(host, 10);
+            stats.Size = sizeof stats;
+            if (Host_GetStats(host, &stats) >= 0 && stats.LateTicks != 0 && stats.MaxLatenessUs > 20000)
+                status = S_FALSE;
             Host_Stop(host);
         }
         Host_Delete(host);

@@ -1,0 +1,125 @@
+// ombhost's command line with CLI11: the three commands and their options,
+// each value checked before anything touches the device.
+#include "Options.h"
+
+#include <CLI/CLI.hpp>
+#include <math.h>
+#include <sstream>
+#include "HostTool.h"
+
+namespace ombhost {
+
+namespace {
+
+constexpr double TrimLimitPpm = OMB_CLOCK_TRIM_LIMIT_PPB / 1000.0;
+
+// "SR,BPS,NC[,BPC[,CC]]": BPC 0 or left out derives the container from the
+// bits, CC left out asks for the standard speaker mask of the channel count.
+std::string ParseFormat(const std::string &text, Ombrivo::WaveFormat &format)
+{
+    unsigned long long values[5] = {0, 0, 0, 0, 0xFFFFFFFFull};
+    size_t count = 0;
+    const char *p = text.c_str();
+    while (count < 5 && *p >= '0' && *p <= '9') {
+        char *end = nullptr;
+        values[count] = strtoull(p, &end, count == 4 ? 0 : 10); // the mask may be hexadecimal
+        ++count;
+        p = end;
+        if (*p != ',')
+            break;
+        ++p;
+    }
+    bool fits = true;
+    for (const unsigned long long v : values)
+        fits = fits && v <= 0xFFFFFFFFull;
+    if (*p != '\0' || count < 3 || !fits)
+        return "--format takes SR,BPS,NC[,BPC[,CC]], such as 48000,16,2 or 48000,24,2,4";
+    const HRESULT status =
+        format.Init(static_cast<unsigned>(values[0]), static_cast<unsigned>(values[1]),
+                    static_cast<unsigned>(values[2]), static_cast<unsigned>(values[3]),
+                    static_cast<unsigned>(values[4]));
+    if (FAILED(status))
+        return "--format " + text +
+               ": the device takes 8000 to 384000 Hz, 8 to 32 bits in containers of up to 4 bytes, 1 to 8 channels";
+    return {};
+}
+
+void AddStreamOptions(CLI::App &command, Options &options, std::string &format)
+{
+    command.add_option("--format", format, "the pipe's format SR,BPS,NC[,BPC[,CC]] (default 48000,16,2)");
+    command.add_option("--tick", options.tickMs, "the tick period in ms (1 to 1000, default 10)")
+        ->check(CLI::Range(1u, 1000u));
+    command.add_option("--buffer", options.bufferMs, "the minimal buffer to ask for, in ms (default none)")
+        ->check(CLI::Range(0u, 10000u));
+    command.add_option("--seconds", options.seconds, "run this long (default: to the end, or until Ctrl-C)")
+        ->check(CLI::PositiveNumber);
+    command
+        .add_option_function<double>(
+            "--trim-ppm",
+            [&options](double ppm) { options.trimPpb = static_cast<int32_t>(lround(ppm * 1000)); },
+            "run the device clock this many parts per million fast (negative: slow), at most 1000")
+        ->check(CLI::Range(-TrimLimitPpm, TrimLimitPpm));
+    command.add_flag("-q,--quiet", options.quiet, "no progress line and no summary");
+}
+
+} // namespace
+
+std::optional<int> Parse(int argc, const char *const *argv, Options &options, FILE *out, FILE *err)
+{
+    CLI::App app("ombhost: a host for the Ombrivo virtual sound device", "ombhost");
+    app.require_subcommand(1);
+    app.fallthrough(false);
+    std::string format;
+
+    CLI::App *info = app.add_subcommand("info", "show the device, both pipes, their formats and streams");
+    CLI::App *capture =
+        app.add_subcommand("capture", "record what Windows applications play into a WAV file");
+    capture->add_option("file", options.file, "the WAV file to write")->required();
+    capture->add_flag("--float", options.floatFile, "write 32-bit float samples");
+    AddStreamOptions(*capture, options, format);
+
+    CLI::App *render =
+        app.add_subcommand("render", "play a WAV file or a tone for Windows applications to record");
+    CLI::Option *file = render->add_option("file", options.file, "the WAV file to play");
+    CLI::Option *tone =
+        render->add_option("--tone", options.toneHz, "play a sine tone of this frequency in Hz instead")
+            ->check(CLI::PositiveNumber);
+    file->excludes(tone);
+    AddStreamOptions(*render, options, format);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::Success &e) { // help was asked for
+        std::ostringstream text, unused;
+        app.exit(e, text, unused);
+        fputs(text.str().c_str(), out);
+        return ExitOk;
+    } catch (const CLI::ParseError &e) {
+        fprintf(err, "ombhost: %s (see ombhost --help)\n", e.what());
+        return ExitUsage;
+    }
+    if (render->parsed() && options.file.empty() && !options.toneHz) {
+        fprintf(err, "ombhost: render needs a FILE.wav or --tone HZ\n");
+        return ExitUsage;
+    }
+    options.command = info->parsed() ? Command::Info : capture->parsed() ? Command::Capture : Command::Render;
+    if (!format.empty()) {
+        Ombrivo::WaveFormat parsed;
+        const std::string problem = ParseFormat(format, parsed);
+        if (!problem.empty()) {
+            fprintf(err, "ombhost: %s\n", problem.c_str());
+            return ExitUsage;
+        }
+        options.format = parsed;
+    }
+    if (options.toneHz) {
+        const unsigned rate = options.format ? options.format->GetSR() : 48000;
+        if (*options.toneHz >= rate / 2.0) {
+            fprintf(err, "ombhost: a tone of %g Hz does not fit a rate of %u Hz\n", *options.toneHz, rate);
+            return ExitUsage;
+        }
+    }
+    return std::nullopt;
+}
+
+} // namespace ombhost
