@@ -62,6 +62,7 @@ public:
     const DataFormatDesc &CurrentFormat() const { return currentFormat; }
     ULONG MinimalBufferSize() const { return minimalBufferSize; }
     EndpointWave *Wave() const { return wave; }
+    EndpointTopology *Topology() const { return topology; }
 
 private:
     bool HasCurrentStream();

@@ -4,8 +4,6 @@
 #include "Guard.h"
 #include "Startup.h"
 
-namespace {
-
 // Every view of the driver's pages: cached, wherever the platform chooses,
 // reported instead of stopping the system, and not executable where the
 // platform knows the flag.
@@ -16,6 +14,8 @@ ULONG MappingPriority()
         priority |= MdlMappingNoExecute;
     return priority;
 }
+
+namespace {
 
 PVOID MapPages(PMDL mdl, KPROCESSOR_MODE mode)
 {

@@ -12,6 +12,10 @@ struct SharedPages {
     PVOID volatile UserView = nullptr;
 };
 
+/* The page priority (with the no-execute flag where the system knows it) of
+   every view the driver makes of its pages. */
+ULONG MappingPriority();
+
 /* Zero-filled pages for at least `bytes`, mapped into system space.
    0 or STATUS_INSUFFICIENT_RESOURCES; a failure leaves nothing behind. */
 NTSTATUS AllocateSharedPages(SharedPages &pages, ULONG bytes);

@@ -4,7 +4,7 @@
 #include <io_standin.h>
 #include <kernel_standin.h>
 #include "CoreClient.h"
-#include "CoreDriverInternals.h"
+#include "ManualHost.h"
 
 namespace core_tests {
 namespace {
@@ -23,9 +23,9 @@ standin::io::Completion LastControlCompletion()
 
 TEST(PipeStart, BlockStandsReadyBeforeAnyClient)
 {
-    ASSERT_TRUE(core_device::Load());
+    ASSERT_TRUE(dut::Load());
     for (int pipe : {PipeRender, PipeCapture}) {
-        const CommonDataDesc &block = core_device::Block(pipe);
+        const CommonDataDesc &block = dut::Block(pipe);
         EXPECT_EQ(block.BufferSizeBytes, PIPE_BUFFER_BYTES) << "pipe " << pipe;
         EXPECT_EQ(block.RequestFlags, REQUEST_FLAGS_POSTED) << "set when the worker is created";
         EXPECT_EQ(block.RequestCode, 0u);
@@ -34,11 +34,9 @@ TEST(PipeStart, BlockStandsReadyBeforeAnyClient)
         EXPECT_EQ(block.PipeReady, 0);
         EXPECT_EQ(block.BufferAddress, 0u);
     }
-    EXPECT_NE(&core_device::Block(PipeRender), &core_device::Block(PipeCapture));
-    EXPECT_NE(core_device::Buffer(PipeRender), core_device::Buffer(PipeCapture));
-    EXPECT_EQ(core_device::LinkObject(PipeRender).Kind(), CaptureEndpoint);
-    EXPECT_EQ(core_device::LinkObject(PipeCapture).Kind(), RenderEndpoint);
-    core_device::Unload();
+    EXPECT_NE(&dut::Block(PipeRender), &dut::Block(PipeCapture));
+    EXPECT_NE(dut::Buffer(PipeRender), dut::Buffer(PipeCapture));
+    dut::Unload();
 }
 
 TEST_F(ControlRequests, HeaderFaultsRefuseEveryCodeAndChangeNothing)
@@ -66,7 +64,7 @@ TEST_F(ControlRequests, HeaderFaultsRefuseEveryCodeAndChangeNothing)
         << "the whole 32-bit code is compared";
     EXPECT_EQ(block->Format.SR, 0u);
     EXPECT_EQ(block->ReplyStatus, 0u);
-    EXPECT_FALSE(core_device::PipeIsReady(PipeRender));
+    EXPECT_FALSE(dut::PipeIsReady(PipeRender));
 }
 
 TEST_F(ControlRequests, GetCommonDataAnswersTheViewInTheCallersAddressSize)
@@ -99,7 +97,7 @@ TEST_F(ControlRequests, GetCommonDataAnswersTheViewInTheCallersAddressSize)
     ASSERT_NE(address32, 0u);
     EXPECT_LT(address32, 1ull << 32);
     EXPECT_EQ(reinterpret_cast<const CommonDataDesc *>(address32)->BufferSizeBytes, PIPE_BUFFER_BYTES);
-    EXPECT_EQ(core_device::Block(PipeCapture).BufferAddress >> 32, 0u);
+    EXPECT_EQ(dut::Block(PipeCapture).BufferAddress >> 32, 0u);
     process32.End();
 }
 
@@ -148,17 +146,19 @@ TEST_F(ControlRequests, SetFormatChecksEveryBoundAndFillsTheStandardMask)
     EXPECT_EQ(block->Format.SR, 96000u);
 }
 
+// The render pipe's client feeds the capture endpoint: its format is that
+// endpoint's, and only that endpoint hears of a change.
 TEST_F(ControlRequests, FormatChangesRaiseTheEventOnlyWhenTheyChangeSomething)
 {
-    const uint32_t before = core_device::FormatChanges(PipeRender);
+    Engine capture(PipeRender), render(PipeCapture);
     EXPECT_EQ(SetFormat(pipe, 48000, 16, 2, 2, 0).status, Success) << "the initial format, CC filled to 3";
-    EXPECT_EQ(core_device::FormatChanges(PipeRender), before) << "the current format again raises nothing";
+    EXPECT_FALSE(capture.FormatChanged()) << "the current format again raises nothing";
     EXPECT_EQ(block->Format.SR, 0u) << "and writes nothing";
     EXPECT_EQ(SetFormat(pipe, 44100, 16, 2, 2, 3).status, Success);
-    EXPECT_EQ(core_device::FormatChanges(PipeRender), before + 1);
+    EXPECT_TRUE(capture.FormatChanged());
     EXPECT_EQ(SetFormat(pipe, 44100, 16, 2, 2, 3).status, Success);
-    EXPECT_EQ(core_device::FormatChanges(PipeRender), before + 1);
-    EXPECT_EQ(core_device::FormatChanges(PipeCapture), 0u) << "the other endpoint is not told";
+    EXPECT_FALSE(capture.FormatChanged());
+    EXPECT_FALSE(render.FormatChanged()) << "the other endpoint is not told";
 }
 
 // A minimal size is refused only when its bytes cannot fit the pipe's
@@ -179,25 +179,39 @@ TEST_F(ControlRequests, MinimalBufferSizeMustFitThePipesBuffer)
     EXPECT_EQ(SetMinimalBufferSize(pipe, 16384).status, Success);
     EXPECT_EQ(SetMinimalBufferSize(pipe, 16385).status, InvalidParameter);
 
-    // With a stream attached the format waits, and the bound follows it.
-    core_device::AttachStream(PipeRender);
-    SetFormat(pipe, 48000, 16, 1, 2, 0); // 2-byte frames, deferred
-    EXPECT_EQ(SetMinimalBufferSize(pipe, 262144).status, Success);
-    EXPECT_EQ(SetMinimalBufferSize(pipe, 262145).status, InvalidParameter);
-    EXPECT_EQ(block->MinBufferFrames, 16384u) << "deferred too";
-    core_device::DetachStream(PipeRender);
-    EXPECT_EQ(block->MinBufferFrames, 262144u);
-    EXPECT_EQ(block->Format.NC, 1u);
-
     uint8_t shortInput[7] = {3, 0, 0, 0, 1, 2, 3};
     EXPECT_EQ(Send(pipe, ReqSetMinimalBufferSize, shortInput, sizeof shortInput).status, InvalidDeviceRequest);
 }
 
+// While a stream exists the format waits, and the bound follows the format
+// that waits.
+TEST(MinimalBufferSize, TheBoundFollowsAFormatThatWaitsForTheStream)
+{
+    ASSERT_TRUE(dut::Load());
+    {
+        host_client::ManualHost host(PipeRender);
+        ASSERT_EQ(host.Attach({48000, 32, 8, 4, 0}, 16384), Success); // 32-byte frames
+        Engine engine(PipeRender);
+        ASSERT_EQ(engine.Open({48000, 32, 8, 4, 0x63F}), Success);
+        EXPECT_EQ(host.SetFormat({48000, 16, 1, 2, 0}), Success); // 2-byte frames, deferred
+        EXPECT_EQ(host.SetMinimalBufferSize(262144), Success);
+        EXPECT_EQ(host.SetMinimalBufferSize(262145), InvalidParameter);
+        const CommonDataDesc &block = dut::Block(PipeRender);
+        EXPECT_EQ(block.MinBufferFrames, 16384u) << "deferred too";
+        EXPECT_EQ(block.Format.NC, 8u);
+        ASSERT_EQ(engine.Close(), Success);
+        EXPECT_EQ(block.MinBufferFrames, 262144u);
+        EXPECT_EQ(block.Format.NC, 1u);
+    }
+    dut::Unload();
+}
+
 TEST_F(ControlRequests, NotificationEventMakesThePipeReadyOnce)
 {
+    Engine engine(PipeRender);
     ASSERT_NE(GetCommonData(pipe), 0u);
     EXPECT_EQ(block->PipeReady, 0) << "no event yet";
-    EXPECT_EQ(core_device::JackChanges(PipeRender), 0u);
+    EXPECT_FALSE(engine.JackChanged());
 
     Handle event = nullptr;
     ASSERT_EQ(boundary::CreateEvent(false, false, &event), Success);
@@ -212,19 +226,19 @@ TEST_F(ControlRequests, NotificationEventMakesThePipeReadyOnce)
 
     ASSERT_EQ(RegisterEvent(pipe, event).status, Success);
     EXPECT_EQ(block->PipeReady, 1);
-    EXPECT_TRUE(core_device::PipeIsReady(PipeRender));
-    EXPECT_EQ(core_device::JackChanges(PipeRender), 1u);
+    EXPECT_TRUE(dut::PipeIsReady(PipeRender));
+    EXPECT_TRUE(engine.JackChanged());
 
     EXPECT_EQ(RegisterEvent(pipe, event).status, AlreadyRegistered);
     EXPECT_EQ(Send(pipe, ReqSetNotificationEvent, shortInput, 4).status, AlreadyRegistered)
         << "tested before the length";
     EXPECT_EQ(block->PipeReady, 1);
-    EXPECT_EQ(core_device::JackChanges(PipeRender), 1u) << "no change, no event";
+    EXPECT_FALSE(engine.JackChanged()) << "no change, no event";
 }
 
 TEST(PipeReady, ThirtyTwoBitCallerRegistersAFourByteHandle)
 {
-    ASSERT_TRUE(core_device::Load());
+    ASSERT_TRUE(dut::Load());
     {
         ClientProcess process(true);
         InProcess in(process);
@@ -239,16 +253,18 @@ TEST(PipeReady, ThirtyTwoBitCallerRegistersAFourByteHandle)
         memcpy(input + 4, &handle32, 4);
         EXPECT_EQ(Send(pipe, ReqSetNotificationEvent, input, 7).status, InvalidDeviceRequest);
         EXPECT_EQ(Send(pipe, ReqSetNotificationEvent, input, 8).status, Success);
-        EXPECT_EQ(core_device::Block(PipeCapture).PipeReady, 1);
+        EXPECT_EQ(dut::Block(PipeCapture).PipeReady, 1);
     }
-    EXPECT_EQ(core_device::Block(PipeCapture).PipeReady, 0) << "the process ended";
-    core_device::Unload();
+    EXPECT_EQ(dut::Block(PipeCapture).PipeReady, 0) << "the process ended";
+    dut::Unload();
 }
 
 TEST_F(ControlRequests, SecondOpenerIsBusyAndAReopenGetsFreshViews)
 {
+    Engine engine(PipeRender);
     const Handle event = CreateAndRegisterEvent(pipe);
     ASSERT_EQ(block->PipeReady, 1);
+    EXPECT_TRUE(engine.JackChanged()) << "connected";
     const uint64_t firstBuffer = block->BufferAddress;
     ASSERT_NE(firstBuffer, 0u);
 
@@ -265,8 +281,8 @@ TEST_F(ControlRequests, SecondOpenerIsBusyAndAReopenGetsFreshViews)
     ASSERT_EQ(boundary::CloseHandle(pipe), Success);
     EXPECT_EQ(block->PipeReady, 0);
     EXPECT_EQ(block->BufferAddress, 0u);
-    EXPECT_EQ(core_device::JackChanges(PipeRender), 2u) << "connected, then disconnected";
-    EXPECT_FALSE(core_device::PipeIsReady(PipeRender));
+    EXPECT_TRUE(engine.JackChanged()) << "disconnected";
+    EXPECT_FALSE(dut::PipeIsReady(PipeRender));
 
     ASSERT_EQ(OpenPipe(PipeRender, &pipe), Success);
     EXPECT_NE(block->BufferAddress, 0u);
@@ -287,8 +303,9 @@ TEST_F(ControlRequests, EndingTheClientProcessDetaches)
     process.End();
     EXPECT_EQ(block->PipeReady, 0);
     EXPECT_EQ(block->BufferAddress, 0u);
-    EXPECT_FALSE(core_device::PipeIsReady(PipeRender));
-    EXPECT_EQ(core_device::RequestClient(PipeRender, ClientReqStateChanged), DeviceNotReady);
+    EXPECT_FALSE(dut::PipeIsReady(PipeRender));
+    Engine engine(PipeRender);
+    EXPECT_EQ(engine.Open({48000, 16, 2, 2, 0x3}), DeviceNotReady) << "no stream without a client";
 
     ClientProcess next;
     InProcess inNext(next);
@@ -299,7 +316,7 @@ TEST_F(ControlRequests, EndingTheClientProcessDetaches)
 
 TEST_F(ControlRequests, NamesThatAreNotExactlyAPipeGoElsewhere)
 {
-    const std::u16string path = core_device::PipePath(PipeCapture);
+    const std::u16string path = dut::PipePath(PipeCapture);
     std::u16string upper = path;
     const size_t guid = upper.rfind(u"e6dcd72d");
     ASSERT_NE(guid, std::u16string::npos);
@@ -308,17 +325,12 @@ TEST_F(ControlRequests, NamesThatAreNotExactlyAPipeGoElsewhere)
     lowerSuffix.replace(lowerSuffix.size() - 7, 1, u"c");
     const std::u16string variants[] = {upper, lowerSuffix, path + u"x", path.substr(0, path.size() - 1)};
     for (const std::u16string &name : variants) {
-        const uint32_t before = core_device::PassedOnRequests();
         Handle handle = nullptr;
-        ASSERT_EQ(OpenPath(name, &handle), Success);
-        EXPECT_EQ(core_device::PassedOnRequests(), before + 1);
-        EXPECT_EQ(core_device::Block(PipeCapture).BufferAddress, 0u) << "the pipe was not opened";
-        const DriverReq header{DRIVER_REQ_VERSION};
-        uint64_t address = 0;
-        Send(handle, ReqGetCommonData, &header, sizeof header, &address, sizeof address);
-        EXPECT_EQ(address, 0u) << "not a control handle";
-        EXPECT_EQ(core_device::PassedOnRequests(), before + 2);
-        boundary::CloseHandle(handle);
+        const Status status = OpenPath(name, &handle);
+        EXPECT_NE(status, Success) << "PortCls has no object of that name";
+        if (status == Success)
+            boundary::CloseHandle(handle);
+        EXPECT_EQ(dut::Block(PipeCapture).BufferAddress, 0u) << "the pipe was not opened";
     }
     Handle capture = nullptr;
     EXPECT_EQ(OpenPipe(PipeCapture, &capture), Success) << "the exact name still opens it";
@@ -378,13 +390,13 @@ TEST_F(ControlRequests, TwoPipesNeverShareBytes)
 
     memset(renderBuffer, 0x5A, PIPE_BUFFER_BYTES);
     renderView->DevicePositionFrames = 77;
-    EXPECT_EQ(core_device::Buffer(PipeRender)[PIPE_BUFFER_BYTES - 1], 0x5A) << "the driver sees the client's bytes";
+    EXPECT_EQ(dut::Buffer(PipeRender)[PIPE_BUFFER_BYTES - 1], 0x5A) << "the driver sees the client's bytes";
     size_t leaked = 0;
     for (size_t i = 0; i < PIPE_BUFFER_BYTES; ++i)
         leaked += captureBuffer[i] != 0;
     EXPECT_EQ(leaked, 0u);
     EXPECT_EQ(captureView->DevicePositionFrames, 0u);
-    EXPECT_EQ(core_device::Block(PipeRender).DevicePositionFrames, 77u);
+    EXPECT_EQ(dut::Block(PipeRender).DevicePositionFrames, 77u);
 }
 
 } // namespace

@@ -8,17 +8,16 @@
 #include <string.h>
 #include <optional>
 #include "ControlProtocol.h"
-#include "CoreDevice.h"
+#include "DriverUnderTest.h"
+#include "Engine.h"
 
 namespace core_tests {
 
 namespace boundary = standin::io::boundary;
+namespace dut = driver_under_test;
+using ks_client::Engine;
 using boundary::Handle;
 using boundary::Status;
-
-constexpr uint32_t OpenAccess = 0x80000000u | 0x40000000u | 0x00100000u; // read, write, synchronize
-constexpr uint32_t FileOpen = 1;
-constexpr uint32_t SynchronousNonDirectory = 0x20 | 0x40;
 
 constexpr Status Success = 0;
 constexpr Status InvalidDeviceRequest = static_cast<Status>(0xC0000010);
@@ -60,10 +59,10 @@ public:
 
 inline Status OpenPath(const std::u16string &path, Handle *handle)
 {
-    return boundary::OpenFile(path.c_str(), OpenAccess, 0, FileOpen, SynchronousNonDirectory, handle);
+    return driver_under_test::OpenAsClient(path, handle);
 }
 
-inline Status OpenPipe(int pipe, Handle *handle) { return OpenPath(core_device::PipePath(pipe), handle); }
+inline Status OpenPipe(int pipe, Handle *handle) { return OpenPath(dut::PipePath(pipe), handle); }
 
 struct Reply {
     Status status;
@@ -131,8 +130,8 @@ class RenderPipeTest : public testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(core_device::Load());
-        block = &core_device::Block(PipeRender);
+        ASSERT_TRUE(dut::Load());
+        block = &dut::Block(PipeRender);
         in.emplace(process);
         ASSERT_EQ(OpenPipe(PipeRender, &pipe), Success);
         view = reinterpret_cast<volatile CommonDataDesc *>(GetCommonData(pipe));
@@ -142,13 +141,13 @@ protected:
     {
         in.reset();
         process.End();
-        core_device::Unload();
+        dut::Unload();
     }
 
     ClientProcess process;
     std::optional<InProcess> in;
     Handle pipe = nullptr;
-    CommonDataDesc *block = nullptr;         // the driver's view of the render pipe's block
+    const CommonDataDesc *block = nullptr;   // the driver's view of the render pipe's block
     volatile CommonDataDesc *view = nullptr; // the client's view of it
 };
 

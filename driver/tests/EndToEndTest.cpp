@@ -1,20 +1,23 @@
-// The client library against the driver core, in emulated client processes:
-// a host attaches, its format and minimal size land in the block (deferred
-// while a stream is attached), a second opener is refused, closing or ending
-// the process detaches, and a running host answers the driver's requests and
-// clocks the device position. Client-side code: it sees the driver only
-// through the test driver's control header.
+// The client library against the loaded driver, in emulated client
+// processes: a host attaches and the endpoint's jack follows, its format and
+// minimal size land in the block, a second opener is refused, closing or
+// ending the process detaches, and a running host answers the stream's
+// requests and clocks the device position the audio engine sees. Client-side
+// code: it sees the driver through requests and the test support's headers.
 #include <gtest/gtest.h>
 #include <io_boundary.h>
 #include <atomic>
 #include <thread>
 #include "ControlProtocol.h"
-#include "CoreDevice.h"
+#include "DriverUnderTest.h"
+#include "Engine.h"
 #include "ombapi.h"
 
 namespace {
 
 namespace boundary = standin::io::boundary;
+namespace dut = driver_under_test;
+using ks_client::Engine;
 using Ombrivo::CallbackInterface;
 using Ombrivo::OmbDriver;
 using Ombrivo::OmbHost;
@@ -29,7 +32,7 @@ class EndToEnd : public testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(core_device::Load());
+        ASSERT_TRUE(dut::Load());
         process = boundary::CreateClientProcess(false);
         boundary::EnterProcess(process);
         ASSERT_EQ(OmbDriver::Create(driver, ControlInterfaceClass), S_OK);
@@ -40,7 +43,7 @@ protected:
         driver->Delete();
         boundary::LeaveProcess();
         boundary::EndClientProcess(process);
-        core_device::Unload();
+        dut::Unload();
     }
 
     OmbPipe *OpenPipe(bool capture)
@@ -56,52 +59,37 @@ protected:
 
 TEST_F(EndToEnd, PipeBecomesReadyOnlyWithItsEventAndCarriesFormatAndSize)
 {
+    Engine engine(PipeRender); // watches the capture endpoint the render pipe feeds
     OmbPipe *pipe = OpenPipe(false);
     ASSERT_NE(pipe, nullptr);
-    CommonDataDesc &block = core_device::Block(PipeRender);
+    const CommonDataDesc &block = dut::Block(PipeRender);
     const CommonDataDesc &view = pipe->GetCommonData();
     EXPECT_EQ(view.BufferSizeBytes, PIPE_BUFFER_BYTES);
     EXPECT_NE(view.BufferAddress, 0u);
     EXPECT_EQ(view.PipeReady, 0) << "owner and views, but no event yet";
-    EXPECT_EQ(core_device::JackChanges(PipeRender), 0u);
+    EXPECT_FALSE(engine.JackChanged());
 
     HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     ASSERT_EQ(pipe->SetNotificationEvent(event), S_OK);
     EXPECT_EQ(view.PipeReady, 1);
-    EXPECT_TRUE(core_device::PipeIsReady(PipeRender));
-    EXPECT_EQ(core_device::JackChanges(PipeRender), 1u);
+    EXPECT_TRUE(dut::PipeIsReady(PipeRender));
+    EXPECT_TRUE(engine.JackChanged()) << "the jack is plugged in";
 
     ASSERT_EQ(pipe->SetFormat(44100, 16, 2, 2, 0), S_OK);
     EXPECT_EQ(view.Format.SR, 44100u);
     EXPECT_EQ(view.Format.CC, 0x3u) << "the standard mask filled in";
+    EXPECT_TRUE(engine.FormatChanged());
     ASSERT_EQ(pipe->SetMinimalBufferSize(441), S_OK);
     EXPECT_EQ(view.MinBufferFrames, 441u);
     EXPECT_EQ(pipe->SetFormat(7999, 16, 2, 2, 0), InvalidParameter);
     EXPECT_EQ(pipe->SetMinimalBufferSize(131073), InvalidParameter) << "more than the buffer holds";
     EXPECT_EQ(view.Format.SR, 44100u);
     EXPECT_EQ(view.MinBufferFrames, 441u);
-
-    // While a stream is attached both wait; the later request wins at detach.
-    const uint32_t changes = core_device::FormatChanges(PipeRender);
-    core_device::AttachStream(PipeRender);
-    EXPECT_EQ(view.StreamAttached, 1);
-    EXPECT_EQ(pipe->SetFormat(96000, 24, 2, 3, 0), S_OK);
-    EXPECT_EQ(pipe->SetFormat(48000, 32, 2, 4, 0), S_OK);
-    EXPECT_EQ(pipe->SetMinimalBufferSize(960), S_OK);
-    EXPECT_EQ(pipe->SetMinimalBufferSize(480), S_OK);
-    EXPECT_EQ(view.Format.SR, 44100u);
-    EXPECT_EQ(view.MinBufferFrames, 441u);
-    EXPECT_EQ(core_device::FormatChanges(PipeRender), changes);
-    core_device::DetachStream(PipeRender);
-    EXPECT_EQ(view.StreamAttached, 0);
-    EXPECT_EQ(view.Format.SR, 48000u);
-    EXPECT_EQ(view.Format.BPS, 32u);
-    EXPECT_EQ(view.Format.BPC, 4u);
-    EXPECT_EQ(view.MinBufferFrames, 480u);
-    EXPECT_EQ(core_device::FormatChanges(PipeRender), changes + 1) << "one event for the change";
-    EXPECT_EQ(block.Format.SR, 48000u) << "the driver's view agrees";
+    EXPECT_EQ(block.Format.SR, 44100u) << "the driver's view agrees";
+    EXPECT_EQ(engine.Open({44100, 16, 2, 2, 0x3}), 0) << "the engine opens the host's format";
 
     pipe->Delete();
+    EXPECT_TRUE(engine.JackChanged()) << "and unplugged";
     CloseHandle(event);
 }
 
@@ -115,11 +103,11 @@ TEST_F(EndToEnd, SecondOpenerIsBusyAndClosingOrEndingDetaches)
     OmbPipe *second = nullptr;
     EXPECT_EQ(driver->CreatePipe(second, false), BusyError);
     EXPECT_EQ(second, nullptr);
-    EXPECT_EQ(core_device::Block(PipeRender).PipeReady, 1) << "the first client keeps the pipe";
+    EXPECT_EQ(dut::Block(PipeRender).PipeReady, 1) << "the first client keeps the pipe";
 
     first->Delete(); // closes the handle
-    EXPECT_EQ(core_device::Block(PipeRender).PipeReady, 0);
-    EXPECT_EQ(core_device::Block(PipeRender).BufferAddress, 0u);
+    EXPECT_EQ(dut::Block(PipeRender).PipeReady, 0);
+    EXPECT_EQ(dut::Block(PipeRender).BufferAddress, 0u);
     CloseHandle(event);
 
     // A client in another process attaches and then ends without closing.
@@ -134,10 +122,10 @@ TEST_F(EndToEnd, SecondOpenerIsBusyAndClosingOrEndingDetaches)
         boundary::LeaveProcess(); // the pipe object is abandoned with its process
     });
     client.join();
-    EXPECT_EQ(core_device::Block(PipeRender).PipeReady, 1);
+    EXPECT_EQ(dut::Block(PipeRender).PipeReady, 1);
     boundary::EndClientProcess(other);
-    EXPECT_EQ(core_device::Block(PipeRender).PipeReady, 0);
-    EXPECT_EQ(core_device::Block(PipeRender).BufferAddress, 0u);
+    EXPECT_EQ(dut::Block(PipeRender).PipeReady, 0);
+    EXPECT_EQ(dut::Block(PipeRender).BufferAddress, 0u);
     boundary::EnterProcess(other); // the object's handle went with its process
     pipe->Delete();
     boundary::LeaveProcess();
@@ -158,8 +146,8 @@ TEST_F(EndToEnd, TheTwoPipesNeverShareBytes)
     auto *captureBytes = reinterpret_cast<uint8_t *>(capture->GetCommonData().BufferAddress);
     memset(renderBytes, 0x3C, PIPE_BUFFER_BYTES);
     memset(captureBytes, 0xC3, PIPE_BUFFER_BYTES);
-    EXPECT_EQ(core_device::Buffer(PipeRender)[12345], 0x3C);
-    EXPECT_EQ(core_device::Buffer(PipeCapture)[12345], 0xC3);
+    EXPECT_EQ(dut::Buffer(PipeRender)[12345], 0x3C);
+    EXPECT_EQ(dut::Buffer(PipeCapture)[12345], 0xC3);
     EXPECT_EQ(renderBytes[PIPE_BUFFER_BYTES - 1], 0x3C);
     ASSERT_EQ(render->SetFormat(44100, 16, 1, 2, 0), S_OK);
     EXPECT_EQ(capture->GetCommonData().Format.SR, 0u) << "each pipe has its own block";
@@ -178,13 +166,13 @@ public:
     std::atomic<unsigned> transferred{0};
 };
 
-TEST_F(EndToEnd, RunningHostAnswersTheDriverAndMovesThePosition)
+TEST_F(EndToEnd, RunningHostAnswersTheStreamAndMovesThePositionTheEngineSees)
 {
     Silence callback;
     OmbHost *host = nullptr;
     ASSERT_EQ(OmbHost::Create(host, *driver, false, callback), S_OK);
     ASSERT_EQ(host->Start(WaveFormat(44100, 16, 2, 2, 3), 10), S_OK);
-    CommonDataDesc &block = core_device::Block(PipeRender);
+    const CommonDataDesc &block = dut::Block(PipeRender);
     EXPECT_EQ(block.PipeReady, 1);
     EXPECT_EQ(block.Format.SR, 44100u);
     EXPECT_EQ(block.MinBufferFrames, 441u) << "10 ms at 44100 Hz";
@@ -199,23 +187,29 @@ TEST_F(EndToEnd, RunningHostAnswersTheDriverAndMovesThePosition)
         boundary::LeaveProcess();
     });
     boundary::WaitForBlockedWaiters(1);
-    // A stream appears with a buffer and runs; each step is announced.
-    core_device::AttachStream(PipeRender);
-    block.BufferSizeFrames = 960;
-    EXPECT_EQ(core_device::RequestClient(PipeRender, ClientReqBufferAllocated), 0);
-    block.StreamState = STREAM_STATE_RUN;
-    EXPECT_EQ(core_device::RequestClient(PipeRender, ClientReqStateChanged), 0);
+    // The engine opens the capture endpoint's stream, takes a buffer and
+    // runs it; the loop answers each request.
+    Engine engine(PipeRender);
+    ASSERT_EQ(engine.Open({44100, 16, 2, 2, 0x3}), 0);
+    ASSERT_EQ(engine.AllocateBuffer(960 * 4, 2), 0);
+    EXPECT_EQ(block.BufferSizeFrames, 960u);
+    for (KSSTATE state : {KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN})
+        ASSERT_EQ(engine.Step(state), 0) << state;
+    EXPECT_EQ(block.StreamState, STREAM_STATE_RUN);
     EXPECT_EQ(block.RequestFlags & REQUEST_FLAGS_POSTED, 0u);
 
-    // One 2 ms tick: 88 frames at 44100 Hz, which advance the position and
-    // wake the worker.
+    // One 2 ms tick: 88 frames at 44100 Hz, which advance the position the
+    // engine reads.
     boundary::WaitForBlockedWaiters(1);
     boundary::AdvanceClock(2 * 10'000);
-    core_device::WaitForUpdateStart(PipeRender);
     boundary::WaitForBlockedWaiters(1);
-    EXPECT_FALSE(core_device::PositionUpdates(PipeRender).empty());
     EXPECT_EQ(callback.transferred.load(), 88u * 4);
     EXPECT_EQ(block.DevicePositionFrames, 88u);
+    KSAUDIO_POSITION position = {};
+    boundary::EnterProcess(engine.Process());
+    EXPECT_EQ(engine.Pin().Position(&position), 0);
+    boundary::LeaveProcess();
+    EXPECT_EQ(position.PlayOffset, 88u * 4);
 
     // Stop from another thread: it asks the loop to end and polls every 15 ms.
     std::thread stopper([&] {
@@ -231,7 +225,8 @@ TEST_F(EndToEnd, RunningHostAnswersTheDriverAndMovesThePosition)
     boundary::UseVirtualClock(false);
     EXPECT_EQ(loopResult, S_OK);
     EXPECT_EQ(block.PipeReady, 0) << "stopping closes the pipe";
-    EXPECT_EQ(core_device::RequestClient(PipeRender, ClientReqStateChanged), DeviceNotReady);
+    EXPECT_EQ(engine.Step(KSSTATE_PAUSE), 0) << "down without a host";
+    EXPECT_EQ(engine.Step(KSSTATE_RUN), DeviceNotReady) << "up needs one";
     host->Delete();
 }
 

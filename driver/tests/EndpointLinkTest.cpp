@@ -1,12 +1,14 @@
-// The endpoint link on its own: the format check the miniports ask for, the
-// channel mask, deferral while a stream is attached, and a link whose
-// miniports are not there yet.
+// The endpoint link of the loaded driver: the format check the miniports ask
+// for, the channel mask, deferral while a stream is attached, concurrent
+// packet-error counts, and a link whose miniports are not there yet.
 #include <atomic>
 #include <thread>
 #include <vector>
-#include "CoreClient.h"
-#include "CoreDriverInternals.h"
+// The driver's own headers first: the kernel-mode parts of the KS headers.
 #include "DataFormat.h"
+#include "DriverInternals.h"
+#include "CoreClient.h"
+#include "ManualHost.h"
 
 namespace core_tests {
 namespace {
@@ -40,16 +42,36 @@ class Link : public testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(core_device::Load());
-        link = &core_device::LinkObject(PipeRender);
-        block = &core_device::Block(PipeRender);
+        ASSERT_TRUE(dut::Load());
+        link = &dut::LinkObject(PipeRender);
+        block = &dut::Block(PipeRender);
     }
-    void TearDown() override { core_device::Unload(); }
+    void TearDown() override
+    {
+        engine.reset();
+        host.reset();
+        dut::Unload();
+    }
 
     Status Check(const WAVEFORMATEXTENSIBLE &format) { return link->CheckFormat(&format.Format); }
 
+    // A host serving the link's endpoint and an engine watching it, so that a
+    // stream can be attached and detached.
+    void Attach(const DataFormatDesc &format)
+    {
+        if (!host) {
+            host = std::make_unique<host_client::ManualHost>(PipeRender);
+            ASSERT_EQ(host->Attach(link->CurrentFormat()), Success);
+            engine = std::make_unique<Engine>(PipeRender);
+        }
+        ASSERT_EQ(engine->Open(format), Success);
+    }
+    void Detach() { ASSERT_EQ(engine->Close(), Success); }
+
     EndpointLink *link = nullptr;
-    CommonDataDesc *block = nullptr;
+    const CommonDataDesc *block = nullptr;
+    std::unique_ptr<host_client::ManualHost> host;
+    std::unique_ptr<Engine> engine;
 };
 
 TEST_F(Link, CheckFormatComparesRateBitsChannelsAndContainerOnly)
@@ -83,41 +105,43 @@ TEST_F(Link, ChannelMaskChangesAtOnceWithoutAFormatEvent)
 {
     ASSERT_EQ(link->SetFormat(DataFormatDesc{48000, 16, 4, 2, 0}), Success);
     EXPECT_EQ(block->Format.CC, 0x33u);
-    const uint32_t changes = core_device::FormatChanges(PipeRender);
-    core_device::AttachStream(PipeRender); // even with a stream attached
+    Attach({48000, 16, 4, 2, 0x33}); // even with a stream attached
+    engine->FormatChanged();
     link->Lock();
     link->SetChannelMask(0x107);
     link->Unlock();
     EXPECT_EQ(block->Format.CC, 0x107u);
     EXPECT_EQ(link->CurrentFormat().CC, 0x107u);
-    EXPECT_EQ(core_device::FormatChanges(PipeRender), changes);
-    core_device::DetachStream(PipeRender);
+    EXPECT_FALSE(engine->FormatChanged());
+    Detach();
     EXPECT_EQ(block->Format.CC, 0x107u) << "nothing was pending";
+    EXPECT_FALSE(engine->FormatChanged());
 }
 
 TEST_F(Link, ChangesWaitForTheStreamAndAReturnToTheCurrentCancelsThem)
 {
     ASSERT_EQ(link->SetFormat(DataFormatDesc{44100, 16, 2, 2, 3}), Success);
     ASSERT_EQ(link->SetMinimalBufferSize(441), Success);
-    const uint32_t changes = core_device::FormatChanges(PipeRender);
-    core_device::AttachStream(PipeRender);
+    Attach({44100, 16, 2, 2, 0x3});
+    engine->FormatChanged();
     EXPECT_EQ(link->SetFormat(DataFormatDesc{48000, 24, 2, 3, 3}), Success);
     EXPECT_EQ(link->SetMinimalBufferSize(960), Success);
     EXPECT_EQ(link->SetFormat(DataFormatDesc{7000, 24, 2, 3, 3}), InvalidParameter) << "refused, pending kept";
     EXPECT_EQ(link->SetFormat(DataFormatDesc{44100, 16, 2, 2, 0}), Success) << "back to the current";
     EXPECT_EQ(link->SetMinimalBufferSize(441), Success);
     EXPECT_EQ(block->Format.SR, 44100u);
-    core_device::DetachStream(PipeRender);
+    Detach();
     EXPECT_EQ(block->Format.SR, 44100u) << "cancelled";
     EXPECT_EQ(block->MinBufferFrames, 441u);
-    EXPECT_EQ(core_device::FormatChanges(PipeRender), changes);
+    EXPECT_FALSE(engine->FormatChanged());
 
-    core_device::AttachStream(PipeRender);
+    Attach({44100, 16, 2, 2, 0x3});
     link->SetFormat(DataFormatDesc{48000, 24, 2, 3, 3});
     link->SetFormat(DataFormatDesc{7000, 24, 2, 3, 3});
-    core_device::DetachStream(PipeRender);
+    Detach();
     EXPECT_EQ(block->Format.SR, 48000u) << "a refused request leaves the pending one";
-    EXPECT_EQ(core_device::FormatChanges(PipeRender), changes + 1);
+    EXPECT_TRUE(engine->FormatChanged());
+    EXPECT_FALSE(engine->FormatChanged()) << "once";
 }
 
 // Streams count late packets from their own threads: the block follows the
@@ -125,7 +149,7 @@ TEST_F(Link, ChangesWaitForTheStreamAndAReturnToTheCurrentCancelsThem)
 TEST_F(Link, PacketErrorsTotalFollowsConcurrentCountsInOrder)
 {
     constexpr int Threads = 4, CountsPerThread = 20000;
-    LONG volatile *mirror = reinterpret_cast<LONG volatile *>(&block->PacketErrorsTotal);
+    LONG volatile *mirror = reinterpret_cast<LONG volatile *>(const_cast<uint32_t *>(&block->PacketErrorsTotal));
     std::atomic<bool> counting{true};
     std::atomic<int> stepsBack{0};
     std::thread reader([&] {

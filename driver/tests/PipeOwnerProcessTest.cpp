@@ -13,12 +13,12 @@ PEPROCESS Process(const ClientProcess &process) { return reinterpret_cast<PEPROC
 
 class PipeOwnerProcess : public testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(core_device::Load()); }
+    void SetUp() override { ASSERT_TRUE(dut::Load()); }
     void TearDown() override
     {
         owner.End();
         other.End();
-        core_device::Unload(); // stops the test when the driver keeps a process reference
+        dut::Unload(); // stops the test when the driver keeps a process reference
     }
 
     ClientProcess owner;
@@ -42,7 +42,7 @@ TEST_F(PipeOwnerProcess, TheLastCloseInAnotherProcessUnmapsFromTheOwner)
         ASSERT_EQ(boundary::CloseHandle(pipe), Success);
     }
     EXPECT_EQ(kernel::UserMappingCount(Process(owner)), 2u) << "the duplicate keeps the pipe open";
-    EXPECT_TRUE(core_device::PipeIsReady(PipeRender) || core_device::Block(PipeRender).BufferAddress != 0);
+    EXPECT_TRUE(dut::PipeIsReady(PipeRender) || dut::Block(PipeRender).BufferAddress != 0);
 
     {
         InProcess in(other); // cleanup and close arrive here
@@ -50,8 +50,8 @@ TEST_F(PipeOwnerProcess, TheLastCloseInAnotherProcessUnmapsFromTheOwner)
     }
     EXPECT_EQ(kernel::UserMappingCount(Process(owner)), 0u);
     EXPECT_EQ(kernel::UserMappingCount(Process(other)), 0u);
-    EXPECT_EQ(core_device::Block(PipeRender).BufferAddress, 0u);
-    EXPECT_FALSE(core_device::PipeIsReady(PipeRender));
+    EXPECT_EQ(dut::Block(PipeRender).BufferAddress, 0u);
+    EXPECT_FALSE(dut::PipeIsReady(PipeRender));
 
     // The pipe is free again, for a client of any process.
     InProcess in(other);
@@ -77,7 +77,7 @@ TEST_F(PipeOwnerProcess, TheOwnerEndingWithTheDuplicateOpenLeavesTheViewsToItsCl
         ASSERT_EQ(boundary::CloseHandle(duplicate), Success);
     }
     EXPECT_EQ(kernel::UserMappingCount(Process(owner)), 0u);
-    EXPECT_EQ(core_device::Block(PipeCapture).BufferAddress, 0u);
+    EXPECT_EQ(dut::Block(PipeCapture).BufferAddress, 0u);
 }
 
 } // namespace

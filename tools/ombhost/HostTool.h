@@ -7,7 +7,6 @@
 #include <stdio.h>
 #include <atomic>
 #include <functional>
-#include <thread>
 
 namespace ombhost {
 
@@ -26,10 +25,10 @@ struct Environment {
     bool terminal = false;
     // Raised by Ctrl-C (or a test); the tool stops cleanly at its next look.
     const std::atomic<bool> *interrupted = nullptr;
-    // Starts each thread the tool needs (the event loop's) with the body
-    // given, and returns it for the tool to join: a test bench starts it in
-    // its emulated process. Empty: a plain std::thread.
-    std::function<std::thread(std::function<void()> body)> startThread;
+    // Starts each thread the tool needs (the event loop's) running `body`,
+    // and returns how to wait for it to end: a test bench starts it as a
+    // thread of its emulated process. Empty: a std::thread.
+    std::function<std::function<void()>(std::function<void()> body)> startThread;
 };
 
 // Runs the command line (argv[0] is the program's name) and returns its exit

@@ -5,6 +5,7 @@
 #include "Session.h"
 
 #include <math.h>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <thread>
@@ -109,7 +110,7 @@ private:
     OmbDriver *driver = nullptr;
     OmbHost *host = nullptr;
     HANDLE loopEnded = nullptr;
-    std::thread loop;
+    std::function<void()> joinLoop; // while the loop's thread may run
     HRESULT loopStatus = S_OK;
     std::string fileError;
     size_t progressWidth = 0;
@@ -234,7 +235,12 @@ void Session::StartLoop()
         loopStatus = host->EventLoop(options.tickMs);
         SetEvent(loopEnded);
     };
-    loop = env.startThread ? env.startThread(std::move(body)) : std::thread(std::move(body));
+    if (env.startThread) {
+        joinLoop = env.startThread(std::move(body));
+    } else {
+        auto thread = std::make_shared<std::thread>(std::move(body));
+        joinLoop = [thread] { thread->join(); };
+    }
 }
 
 // Stop waits for the loop to leave; the thread is then done.
@@ -242,8 +248,9 @@ void Session::StopLoop()
 {
     if (host != nullptr)
         host->Stop();
-    if (loop.joinable())
-        loop.join();
+    if (joinLoop)
+        joinLoop();
+    joinLoop = nullptr;
 }
 
 End Session::Stream()

@@ -79,8 +79,21 @@ _KTHREAD *CurrentThread();
 void InitializeThreadHeader(_KTHREAD *thread);
 // Signals a thread object as ended and wakes its waiters.
 void SignalThreadEnded(_KTHREAD *thread);
-// Live threads, for the deadlock report and process termination.
-std::vector<_KTHREAD *> LiveThreads();
+// Live threads, for the deadlock report and process termination; each stays
+// referenced while the list lives, since a thread may end meanwhile.
+class LiveThreadList {
+public:
+    LiveThreadList();
+    ~LiveThreadList();
+    LiveThreadList(const LiveThreadList &) = delete;
+    LiveThreadList &operator=(const LiveThreadList &) = delete;
+    std::vector<_KTHREAD *>::const_iterator begin() const { return threads.begin(); }
+    std::vector<_KTHREAD *>::const_iterator end() const { return threads.end(); }
+
+private:
+    std::vector<_KTHREAD *> threads;
+};
+inline LiveThreadList LiveThreads() { return LiveThreadList(); }
 // Ends the calling thread when its process is being terminated and the
 // thread is one the stand-in started (else returns): the point where a
 // thread of a dying process that calls the platform stops.

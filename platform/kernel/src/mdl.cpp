@@ -298,6 +298,7 @@ extern "C" VOID IoBuildPartialMdl(PMDL source, PMDL target, PVOID va, ULONG leng
 // system view keeps no pages (mapping it stops with "MDL without pages").
 extern "C" VOID MmBuildMdlForNonPagedPool(PMDL mdl)
 {
+    detail::RequireIrqlAtMost(DISPATCH_LEVEL, "MmBuildMdlForNonPagedPool");
     auto &s = State();
     std::unique_lock lk(s.lock);
     auto it = s.mdls.find(mdl);

@@ -275,10 +275,20 @@ void SignalThreadEnded(_KTHREAD *thread)
     FlushWakes();
 }
 
-std::vector<_KTHREAD *> LiveThreads()
+// A thread leaves the live set under its lock before its object's last
+// reference can go, so one referenced here stays valid.
+LiveThreadList::LiveThreadList()
 {
     std::lock_guard lk(Threads().lock);
-    return {Threads().live.begin(), Threads().live.end()};
+    threads.assign(Threads().live.begin(), Threads().live.end());
+    for (_KTHREAD *t : threads)
+        ReferenceObject(t);
+}
+
+LiveThreadList::~LiveThreadList()
+{
+    for (_KTHREAD *t : threads)
+        DereferenceObject(t);
 }
 
 size_t RunningThreadsOf(Owner owner)

@@ -114,7 +114,12 @@ void FutexWake(std::atomic<uint32_t> *word)
 // sleep again on that lock. The waiter sees its wake word at once; only the
 // system call waits (a late one on a word no longer in use wakes nobody, or
 // one sleeper that looks again and sleeps on).
-thread_local std::vector<std::atomic<uint32_t> *> t_pendingWakes;
+// Plain arrays, not a container: a thread's last wakes happen while its
+// thread-local objects are being destroyed (a foreign thread retiring), and
+// these must still be usable then. When full, a wake is made at once.
+constexpr unsigned kPendingWakesMax = 64;
+thread_local std::atomic<uint32_t> *t_pendingWakes[kPendingWakesMax];
+thread_local unsigned t_pendingWakeCount = 0;
 
 // The bookkeeping of a claim of a waiter's outcome, after the claimer set the
 // outcome and did all it does to the waiter's objects and blocks: the wake
@@ -383,15 +388,18 @@ void Unblocked()
 
 void WakeWaiter(Waiter &w)
 {
-    t_pendingWakes.push_back(&w.woken);
     w.woken.store(1, std::memory_order_release);
+    if (t_pendingWakeCount < kPendingWakesMax)
+        t_pendingWakes[t_pendingWakeCount++] = &w.woken;
+    else
+        FutexWake(&w.woken);
 }
 
 void FlushWakes()
 {
-    for (std::atomic<uint32_t> *word : t_pendingWakes)
-        FutexWake(word);
-    t_pendingWakes.clear();
+    for (unsigned i = 0; i < t_pendingWakeCount; ++i)
+        FutexWake(t_pendingWakes[i]);
+    t_pendingWakeCount = 0;
 }
 
 void SignalObject(DISPATCHER_HEADER *object)
@@ -520,7 +528,7 @@ NTSTATUS Wait(DISPATCHER_HEADER **objects, ULONG count, bool waitAll, const LARG
                 if (left <= 0) {
                     std::lock_guard lk(c.lock); // as an advance would
                     Claim(w, kTimedOut);
-                    t_pendingWakes.clear(); // its own wake: no call needed
+                    t_pendingWakeCount = 0; // its own wake: no call needed
                     continue;
                 }
                 timespec rel{(time_t)(left / kTicksPerSecond), (long)(left % kTicksPerSecond) * 100};

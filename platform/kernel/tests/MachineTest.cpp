@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <thread>
 #include <vector>
 
 namespace sk = standin::kernel;
@@ -135,6 +137,39 @@ TEST_F(Simulated, TheClockJumpsToTheEarliestDeadlineAndWakesExactlyThose)
     EXPECT_EQ(sleepers[2].wokeAt - start, 5 * kMs);
     EXPECT_EQ(sleepers[3].wokeAt - start, 12 * kMs);
     EXPECT_EQ(sk::Now() - start, 12 * kMs) << "no further than the last deadline";
+}
+
+// A thread the test started itself wakes another thread, then ends while the
+// only other thread sleeps: its end lets the clock run on, and the wake that
+// follows is made from the ending thread's own clean-up.
+void WaitForEvent(void *context)
+{
+    KeWaitForSingleObject(static_cast<KEVENT *>(context), Executive, KernelMode, FALSE, nullptr);
+}
+
+TEST_F(Simulated, AForeignThreadEndingWakesTheSleeperFromItsCleanUp)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    PKTHREAD waiter = sk::StartThread(sk::SystemProcess(), "waiter", WaitForEvent, &event);
+    std::atomic<bool> woke{false};
+    std::thread foreign([&] {
+        sk::WaitForBlockedWaiters(1, false);
+        KeSetEvent(&event, IO_NO_INCREMENT, FALSE); // a wake made by this thread
+        woke = true;
+        LARGE_INTEGER interval;
+        interval.QuadPart = -1 * kMs;
+        KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    });
+    while (!woke) // the test thread runs meanwhile, so the machine is not idle
+        std::this_thread::yield();
+    const LONGLONG start = sk::Now();
+    LARGE_INTEGER interval;
+    interval.QuadPart = -10 * kMs;
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    EXPECT_EQ(sk::Now() - start, 10 * kMs);
+    sk::JoinThread(waiter);
+    foreign.join();
 }
 
 struct Pair {

@@ -22,23 +22,23 @@ namespace standin::ks {
 
 struct PropertyCall {
     PIRP irp;
-    bool is32Bit;            // the requestor is a 32-bit process
-    const uint8_t *input;    // the KSPROPERTY and what follows it
-    ULONG inputLength;       // at least sizeof(KSPROPERTY)
-    uint8_t *value;          // valueLength bytes: the caller's data for a set,
-    ULONG valueLength;       //   a poisoned buffer to fill for a get
-    ULONG_PTR information;   // out: bytes of value to return, or the size needed
+    bool is32Bit;          // the requestor is a 32-bit process
+    const uint8_t *input;  // the KSPROPERTY and what follows it
+    ULONG inputLength;     // at least sizeof(KSPROPERTY)
+    uint8_t *value;        // valueLength bytes: the caller's data for a set,
+    ULONG valueLength;     //   a poisoned buffer to fill for a get
+    ULONG_PTR information; // out: bytes of value to return, or the size needed
 };
 
 // IOCTL_KS_ENABLE_EVENT with a KSEVENT (or KSE_PIN/KSE_NODE) and the caller's
 // notification already turned into an event object referenced for it.
 struct EventEnable {
     PIRP irp;
-    const uint8_t *input;    // the KSEVENT and what follows it
-    ULONG inputLength;       // at least sizeof(KSEVENT)
-    ULONG flags;             // KSEVENT_TYPE_* of the request
-    PKEVENT event;           // referenced; the object takes the reference over on success
-    const void *identity;    // the caller's KSEVENTDATA address: what disable names
+    const uint8_t *input; // the KSEVENT and what follows it
+    ULONG inputLength;    // at least sizeof(KSEVENT)
+    ULONG flags;          // KSEVENT_TYPE_* of the request
+    PKEVENT event;        // referenced; the object takes the reference over on success
+    const void *identity; // the caller's KSEVENTDATA address: what disable names
     PFILE_OBJECT file;
 };
 
@@ -63,9 +63,9 @@ public:
 struct PinCreate {
     PIRP irp;
     bool is32Bit;
-    KSPIN_CONNECT connect;       // PinToHandle widened for a 32-bit caller
-    const KSDATAFORMAT *format;  // FormatSize bytes (plus attributes when flagged)
-    ULONG formatLength;          // bytes available at format
+    KSPIN_CONNECT connect;      // PinToHandle widened for a 32-bit caller
+    const KSDATAFORMAT *format; // FormatSize bytes (plus attributes when flagged)
+    ULONG formatLength;         // bytes available at format
     ACCESS_MASK grantedAccess;
 };
 

@@ -56,8 +56,8 @@ char16_t Upper(char16_t c)
 
 bool EqualNoCase(const std::u16string &a, const std::u16string &b)
 {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                              [](char16_t x, char16_t y) { return Upper(x) == Upper(y); });
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](char16_t x, char16_t y) { return Upper(x) == Upper(y); });
 }
 
 NTSTATUS Complete(PIRP irp, NTSTATUS status)
@@ -92,8 +92,7 @@ NTSTATUS ParsePinCreate(const std::u16string &name, bool is32Bit, PinCreate &cre
                         std::vector<uint64_t> &formatStorage)
 {
     const size_t prefix = PinName.size() + 1;
-    if (name.size() < prefix || !EqualNoCase(name.substr(0, PinName.size()), PinName) ||
-        name[PinName.size()] != u'\\')
+    if (name.size() < prefix || !EqualNoCase(name.substr(0, PinName.size()), PinName) || name[PinName.size()] != u'\\')
         return STATUS_OBJECT_NAME_NOT_FOUND;
     const uint8_t *payload = reinterpret_cast<const uint8_t *>(name.data() + prefix);
     const size_t bytes = (name.size() - prefix) * sizeof(char16_t);
@@ -271,21 +270,13 @@ NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT, PIRP irp)
         status = STATUS_INVALID_DEVICE_REQUEST;
     } else {
         switch (stack->Parameters.DeviceIoControl.IoControlCode) {
-        case IOCTL_KS_PROPERTY:
-            status = HandleProperty(*object, irp, information);
-            break;
-        case IOCTL_KS_ENABLE_EVENT:
-            status = HandleEnableEvent(*object, irp, information);
-            break;
-        case IOCTL_KS_DISABLE_EVENT:
-            status = HandleDisableEvent(*object, irp);
-            break;
+        case IOCTL_KS_PROPERTY: status = HandleProperty(*object, irp, information); break;
+        case IOCTL_KS_ENABLE_EVENT: status = HandleEnableEvent(*object, irp, information); break;
+        case IOCTL_KS_DISABLE_EVENT: status = HandleDisableEvent(*object, irp); break;
         case IOCTL_KS_METHOD:
             status = STATUS_NOT_FOUND; // the objects here have no methods
             break;
-        default:
-            status = STATUS_INVALID_DEVICE_REQUEST;
-            break;
+        default: status = STATUS_INVALID_DEVICE_REQUEST; break;
         }
     }
     irp->IoStatus.Status = status;

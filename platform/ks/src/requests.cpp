@@ -113,6 +113,20 @@ NTSTATUS ReferenceEventHandle(KPROCESSOR_MODE mode, HANDLE handle, PKEVENT *even
     return STATUS_SUCCESS;
 }
 
+namespace {
+
+// Captures the request's KSIDENTIFIER and what follows it; flags receives
+// its Flags.
+NTSTATUS CaptureIdentifier(const Buffers &b, std::vector<uint8_t> &input, ULONG &flags)
+{
+    const NTSTATUS status = CaptureInput(b.mode, b.input, b.inputLength, input);
+    if (NT_SUCCESS(status))
+        std::memcpy(&flags, input.data() + offsetof(KSIDENTIFIER, Flags), sizeof flags);
+    return status;
+}
+
+} // namespace
+
 NTSTATUS HandleProperty(Object &object, PIRP irp, ULONG_PTR &information)
 {
     const Buffers b = BuffersOf(irp);
@@ -121,20 +135,20 @@ NTSTATUS HandleProperty(Object &object, PIRP irp, ULONG_PTR &information)
     if (b.inputLength > MaximumCapture || b.outputLength > MaximumCapture)
         return STATUS_INSUFFICIENT_RESOURCES;
     std::vector<uint8_t> input;
-    NTSTATUS status = CaptureInput(b.mode, b.input, b.inputLength, input);
+    ULONG flags = 0;
+    NTSTATUS status = CaptureIdentifier(b, input, flags);
     if (!NT_SUCCESS(status))
         return status;
-    ULONG flags;
-    std::memcpy(&flags, input.data() + offsetof(KSIDENTIFIER, Flags), sizeof flags);
     // A set's value is the caller's data; every other verb writes the value.
     const bool set = (flags & KSPROPERTY_TYPE_SET) != 0;
     std::vector<uint8_t> value(b.outputLength, ValuePoison);
-    status = set ? CaptureInput(b.mode, b.output, b.outputLength, value) : ProbeOutput(b.mode, b.output, b.outputLength);
+    status =
+        set ? CaptureInput(b.mode, b.output, b.outputLength, value) : ProbeOutput(b.mode, b.output, b.outputLength);
     if (!NT_SUCCESS(status))
         return status;
 
-    PropertyCall call{irp, b.is32Bit, input.data(), b.inputLength, value.empty() ? nullptr : value.data(),
-                      b.outputLength, 0};
+    PropertyCall call{
+        irp, b.is32Bit, input.data(), b.inputLength, value.empty() ? nullptr : value.data(), b.outputLength, 0};
     status = object.Property(call);
     information = call.information;
     if (NT_ERROR(status) || set)
@@ -159,13 +173,12 @@ NTSTATUS HandleEnableEvent(Object &object, PIRP irp, ULONG_PTR &information)
     if (b.inputLength > MaximumCapture)
         return STATUS_INSUFFICIENT_RESOURCES;
     std::vector<uint8_t> input;
-    NTSTATUS status = CaptureInput(b.mode, b.input, b.inputLength, input);
+    ULONG flags = 0;
+    NTSTATUS status = CaptureIdentifier(b, input, flags);
     if (!NT_SUCCESS(status))
         return status;
-    ULONG flags;
-    std::memcpy(&flags, input.data() + offsetof(KSIDENTIFIER, Flags), sizeof flags);
-    EventEnable request{irp, input.data(), b.inputLength, flags, nullptr, nullptr,
-                        IoGetCurrentIrpStackLocation(irp)->FileObject};
+    EventEnable request{
+        irp, input.data(), b.inputLength, flags, nullptr, nullptr, IoGetCurrentIrpStackLocation(irp)->FileObject};
     if (flags & KSEVENT_TYPE_BASICSUPPORT)
         return object.EnableEvent(request);
     if (!(flags & (KSEVENT_TYPE_ENABLE | KSEVENT_TYPE_ONESHOT)))

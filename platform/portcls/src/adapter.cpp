@@ -120,20 +120,16 @@ NTSTATUS RemoveDevice(DeviceContext *context, PIRP irp)
 NTSTATUS DispatchPnp(DeviceContext *context, PIRP irp)
 {
     switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
-    case IRP_MN_START_DEVICE:
-        return StartDevice(context, irp);
-    case IRP_MN_REMOVE_DEVICE:
-        return RemoveDevice(context, irp);
-    default:
-        IoSkipCurrentIrpStackLocation(irp);
-        return IoCallDriver(context->lower, irp);
+    case IRP_MN_START_DEVICE: return StartDevice(context, irp);
+    case IRP_MN_REMOVE_DEVICE: return RemoveDevice(context, irp);
+    default: IoSkipCurrentIrpStackLocation(irp); return IoCallDriver(context->lower, irp);
     }
 }
 
 // The eleven major functions PortCls installs.
-constexpr UCHAR InstalledFunctions[] = {IRP_MJ_CLOSE, IRP_MJ_CREATE,         IRP_MJ_DEVICE_CONTROL, IRP_MJ_FLUSH_BUFFERS,
-                                        IRP_MJ_PNP,   IRP_MJ_POWER,          IRP_MJ_QUERY_SECURITY, IRP_MJ_READ,
-                                        IRP_MJ_SET_SECURITY, IRP_MJ_SYSTEM_CONTROL, IRP_MJ_WRITE};
+constexpr UCHAR InstalledFunctions[] = {
+    IRP_MJ_CLOSE,          IRP_MJ_CREATE, IRP_MJ_DEVICE_CONTROL, IRP_MJ_FLUSH_BUFFERS,  IRP_MJ_PNP,  IRP_MJ_POWER,
+    IRP_MJ_QUERY_SECURITY, IRP_MJ_READ,   IRP_MJ_SET_SECURITY,   IRP_MJ_SYSTEM_CONTROL, IRP_MJ_WRITE};
 
 VOID UnloadAdapterDriver(PDRIVER_OBJECT)
 {
@@ -228,19 +224,12 @@ extern "C" NTSTATUS PcDispatchIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (context == nullptr)
         return CompleteWith(Irp, STATUS_INVALID_DEVICE_REQUEST);
     switch (IoGetCurrentIrpStackLocation(Irp)->MajorFunction) {
-    case IRP_MJ_CREATE:
-        return standin::ks::DispatchCreate(DeviceObject, Irp);
-    case IRP_MJ_CLOSE:
-        return standin::ks::DispatchClose(DeviceObject, Irp);
-    case IRP_MJ_DEVICE_CONTROL:
-        return standin::ks::DispatchDeviceControl(DeviceObject, Irp);
-    case IRP_MJ_PNP:
-        return DispatchPnp(context, Irp);
-    case IRP_MJ_POWER:
-        return DispatchPower(context, Irp);
-    case IRP_MJ_SYSTEM_CONTROL:
-        IoSkipCurrentIrpStackLocation(Irp);
-        return IoCallDriver(context->lower, Irp);
+    case IRP_MJ_CREATE: return standin::ks::DispatchCreate(DeviceObject, Irp);
+    case IRP_MJ_CLOSE: return standin::ks::DispatchClose(DeviceObject, Irp);
+    case IRP_MJ_DEVICE_CONTROL: return standin::ks::DispatchDeviceControl(DeviceObject, Irp);
+    case IRP_MJ_PNP: return DispatchPnp(context, Irp);
+    case IRP_MJ_POWER: return DispatchPower(context, Irp);
+    case IRP_MJ_SYSTEM_CONTROL: IoSkipCurrentIrpStackLocation(Irp); return IoCallDriver(context->lower, Irp);
     default:
         // Reads, writes, flushes and security requests: the KS defaults for
         // objects that stream nothing through IRPs.

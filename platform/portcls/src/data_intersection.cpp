@@ -169,10 +169,9 @@ NTSTATUS DataIntersection(FilterObject &filter, ks::PropertyCall &call, ULONG pi
             {
                 DeviceLockHold hold(port->Device());
                 IMiniport *miniport = port->Miniport();
-                status = miniport != nullptr
-                             ? miniport->DataRangeIntersection(pinId, client, mine, call.valueLength, call.value,
-                                                               &resultLength)
-                             : STATUS_DEVICE_NOT_READY;
+                status = miniport != nullptr ? miniport->DataRangeIntersection(pinId, client, mine, call.valueLength,
+                                                                               call.value, &resultLength)
+                                             : STATUS_DEVICE_NOT_READY;
             }
             if (status == STATUS_NOT_IMPLEMENTED)
                 status = DefaultIntersection(client, mine, call.valueLength, call.value, &resultLength);

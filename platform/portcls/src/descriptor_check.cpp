@@ -77,8 +77,7 @@ NTSTATUS CheckDescriptor(const PCFILTER_DESCRIPTOR *filter)
     for (ULONG i = 0; i < filter->PinCount; ++i)
         if (!GoodPin(PinDescriptor(filter, i)))
             return STATUS_INVALID_PARAMETER;
-    if (filter->NodeCount != 0 &&
-        (filter->Nodes == nullptr || !GoodSize(filter->NodeSize, sizeof(PCNODE_DESCRIPTOR))))
+    if (filter->NodeCount != 0 && (filter->Nodes == nullptr || !GoodSize(filter->NodeSize, sizeof(PCNODE_DESCRIPTOR))))
         return STATUS_INVALID_PARAMETER;
     for (ULONG i = 0; i < filter->NodeCount; ++i) {
         const PCNODE_DESCRIPTOR *node = NodeDescriptor(filter, i);

@@ -5,10 +5,7 @@
 #include "internal.h"
 
 #include <algorithm>
-#include <condition_variable>
-#include <deque>
 #include <new>
-#include <thread>
 
 namespace standin::portcls {
 
@@ -21,8 +18,8 @@ void Free(EventEntry *entry)
     delete entry;
 }
 
-NTSTATUS CallHandler(Port *port, EventEntry *entry, const PCEVENT_ITEM *item, ULONG node, PUNKNOWN minor,
-                     ULONG verb, PIRP irp)
+NTSTATUS CallHandler(Port *port, EventEntry *entry, const PCEVENT_ITEM *item, ULONG node, PUNKNOWN minor, ULONG verb,
+                     PIRP irp)
 {
     PCEVENT_REQUEST request{};
     request.MajorTarget = port->MiniportUnknown();
@@ -38,91 +35,73 @@ NTSTATUS CallHandler(Port *port, EventEntry *entry, const PCEVENT_ITEM *item, UL
     return item->Handler(&request);
 }
 
-// Above DISPATCH_LEVEL an event cannot be set: the generation waits for a
-// DPC, one per port at a time, so that a second generation while one waits
-// is lost, as the documentation warns.
-struct Deferred {
-    Port *port; // referenced
-    GUID set;
-    bool anySet;
-    ULONG id, pinId, nodeId;
-    bool pinEvent, nodeEvent;
-};
-
-class DpcQueue {
-public:
-    static DpcQueue &Instance()
-    {
-        static DpcQueue *queue = new DpcQueue;
-        return *queue;
-    }
-
-    void Queue(const Deferred &item)
-    {
-        std::lock_guard<std::mutex> hold(lock_);
-        if (!worker_) {
-            std::thread(&DpcQueue::Run, this).detach();
-            worker_ = true;
-        }
-        items_.push_back(item);
-        ready_.notify_one();
-    }
-
-private:
-    void Run()
-    {
-        for (;;) {
-            Deferred item;
-            {
-                std::unique_lock<std::mutex> hold(lock_);
-                ready_.wait(hold, [this] { return !items_.empty(); });
-                item = items_.front();
-                items_.pop_front();
-            }
-            KIRQL previous;
-            KeRaiseIrql(DISPATCH_LEVEL, &previous);
-            item.port->Events().Generate(item.anySet ? nullptr : &item.set, item.id, item.pinEvent, item.pinId,
-                                         item.nodeEvent, item.nodeId);
-            KeLowerIrql(previous);
-            item.port->Events().DpcDone();
-            item.port->Release();
-        }
-    }
-
-    std::mutex lock_;
-    std::condition_variable ready_;
-    std::deque<Deferred> items_;
-    bool worker_ = false;
-};
-
 } // namespace
 
-bool EventList::TakeDpc()
+// Above DISPATCH_LEVEL an event cannot be set: the generation waits for the
+// list's DPC, of which one at a time can be queued, so that a second
+// generation while one waits is lost, as the documentation warns. The DPC
+// runs on a thread of the stand-in's system process (owned by the platform),
+// at DISPATCH_LEVEL; its wake-up is requested as a DPC's software interrupt
+// would be, from any IRQL.
+void EventList::QueueDpc(const GUID *set, ULONG id, bool pinEvent, ULONG pinId, bool nodeEvent, ULONG nodeId)
 {
-    return !dpcQueued_.exchange(true);
+    if (dpcQueued_.exchange(true))
+        return; // one is queued already: this generation is lost
+    deferred_ = Deferred{set != nullptr ? *set : GUID{}, set == nullptr, id, pinId, nodeId, pinEvent, nodeEvent};
+    std::lock_guard<std::mutex> hold(workerLock_);
+    if (worker_ == nullptr) {
+        KeInitializeEvent(&wake_, SynchronizationEvent, FALSE);
+        standin::kernel::OwnerScope platform(standin::kernel::kPlatform);
+        worker_ =
+            standin::kernel::StartThread(standin::kernel::SystemProcess(), "PortCls DPC", &EventList::RunDpcs, this);
+        if (worker_ == nullptr) {
+            dpcQueued_ = false;
+            return;
+        }
+    }
+    const KIRQL irql = KeGetCurrentIrql();
+    if (irql > DISPATCH_LEVEL)
+        KeLowerIrql(DISPATCH_LEVEL);
+    KeSetEvent(&wake_, IO_NO_INCREMENT, FALSE);
+    if (irql > DISPATCH_LEVEL) {
+        KIRQL ignored;
+        KeRaiseIrql(irql, &ignored);
+    }
 }
 
-void EventList::DpcDone()
+void EventList::RunDpcs(void *context)
 {
-    dpcQueued_ = false;
+    auto *list = static_cast<EventList *>(context);
+    for (;;) {
+        KeWaitForSingleObject(&list->wake_, Executive, KernelMode, FALSE, nullptr);
+        if (list->stopping_)
+            return;
+        const Deferred item = list->deferred_;
+        KIRQL previous;
+        KeRaiseIrql(DISPATCH_LEVEL, &previous);
+        list->Generate(item.anySet ? nullptr : &item.set, item.id, item.pinEvent, item.pinId, item.nodeEvent,
+                       item.nodeId);
+        KeLowerIrql(previous);
+        list->dpcQueued_ = false;
+    }
 }
 
 void Port::GenerateEventList(GUID *Set, ULONG EventId, BOOL PinEvent, ULONG PinId, BOOL NodeEvent, ULONG NodeId)
 {
-    if (KeGetCurrentIrql() <= DISPATCH_LEVEL) {
+    if (KeGetCurrentIrql() <= DISPATCH_LEVEL)
         events_.Generate(Set, EventId, PinEvent != FALSE, PinId, NodeEvent != FALSE, NodeId);
-        return;
-    }
-    if (!events_.TakeDpc())
-        return; // one DPC is queued already: this generation is lost
-    AddRefCommon();
-    Deferred item{this, Set != nullptr ? *Set : GUID{}, Set == nullptr, EventId, PinId, NodeId,
-                  PinEvent != FALSE, NodeEvent != FALSE};
-    DpcQueue::Instance().Queue(item);
+    else
+        events_.QueueDpc(Set, EventId, PinEvent != FALSE, PinId, NodeEvent != FALSE, NodeId);
 }
 
 EventList::~EventList()
 {
+    // The port goes: its DPC thread finishes what it runs, then ends.
+    if (worker_ != nullptr) {
+        stopping_ = true;
+        KeSetEvent(&wake_, IO_NO_INCREMENT, FALSE);
+        standin::kernel::JoinThread(worker_);
+    }
     for (EventEntry *entry : entries_)
         Free(entry);
 }
@@ -164,9 +143,8 @@ std::vector<EventEntry *> EventList::Take(PFILE_OBJECT file, const void *identit
     for (EventEntry *entry : entries_)
         if (entry->file == file && (identity == nullptr || entry->identity == identity))
             taken.push_back(entry);
-    std::erase_if(entries_, [&](EventEntry *entry) {
-        return std::find(taken.begin(), taken.end(), entry) != taken.end();
-    });
+    std::erase_if(entries_,
+                  [&](EventEntry *entry) { return std::find(taken.begin(), taken.end(), entry) != taken.end(); });
     return taken;
 }
 
@@ -200,8 +178,7 @@ NTSTATUS EnableEventFor(Port *port, ks::EventEnable &request, const PCEVENT_ITEM
     entry->oneShot = (request.flags & KSEVENT_TYPE_ONESHOT) != 0;
     entry->event = request.event; // taken over on success
     port->Events().Insert(entry);
-    const NTSTATUS status =
-        CallHandler(port, entry, item, nodeId, minorTarget, PCEVENT_VERB_ADD, request.irp);
+    const NTSTATUS status = CallHandler(port, entry, item, nodeId, minorTarget, PCEVENT_VERB_ADD, request.irp);
     if (!NT_SUCCESS(status)) {
         port->Events().Remove(entry);
         delete entry; // the caller still holds the event's reference

@@ -32,7 +32,7 @@ class WaveRTPin;
 
 struct Subdevice {
     std::u16string name;
-    Port *port; // referenced
+    Port *port;                        // referenced
     std::vector<UNICODE_STRING> links; // one per interface registered, first category first
 };
 
@@ -57,8 +57,8 @@ struct DeviceContext {
     std::recursive_mutex lock; // the lists below
     std::vector<Subdevice> subdevices;
     std::vector<PhysicalConnection> connections;
-    std::vector<WaveRTPin *> pins; // open WaveRT pins, for power changes
-    std::vector<Port *> ports;     // every port initialised on the device (not referenced)
+    std::vector<WaveRTPin *> pins;              // open WaveRT pins, for power changes
+    std::vector<Port *> ports;                  // every port initialised on the device (not referenced)
     IAdapterPowerManagement *power = nullptr;   // referenced
     IAdapterPowerManagement2 *power2 = nullptr; // referenced, when the adapter has it
     DEVICE_POWER_STATE devicePower = PowerDeviceD0;
@@ -89,8 +89,8 @@ void EnsureDeviceD0(DeviceContext *context);
 struct EventEntry {
     KSEVENT_ENTRY ks;
     const PCEVENT_ITEM *item;
-    ULONG pinId;  // ULONG(-1) when the event is not pin-wise
-    ULONG nodeId; // ULONG(-1) when not a node's
+    ULONG pinId;   // ULONG(-1) when the event is not pin-wise
+    ULONG nodeId;  // ULONG(-1) when not a node's
     PKEVENT event; // referenced
     const void *identity;
     PFILE_OBJECT file;
@@ -109,14 +109,27 @@ public:
     // Takes out the file object's entries (identity null: all of them).
     std::vector<EventEntry *> Take(PFILE_OBJECT file, const void *identity);
     void Remove(EventEntry *entry);
-    // The one deferred generation a list may have waiting (above DISPATCH_LEVEL).
-    bool TakeDpc();
-    void DpcDone();
+    // A generation above DISPATCH_LEVEL: deferred to the list's DPC (one
+    // waiting at a time; another is lost meanwhile).
+    void QueueDpc(const GUID *set, ULONG id, bool pinEvent, ULONG pinId, bool nodeEvent, ULONG nodeId);
 
 private:
+    struct Deferred {
+        GUID set;
+        bool anySet;
+        ULONG id, pinId, nodeId;
+        bool pinEvent, nodeEvent;
+    };
+    static void RunDpcs(void *context);
+
     std::mutex lock_;
     std::vector<EventEntry *> entries_;
     std::atomic<bool> dpcQueued_{false};
+    Deferred deferred_{};   // written only by the one that queued the DPC
+    std::mutex workerLock_; // starting the DPC thread
+    PKTHREAD worker_ = nullptr;
+    KEVENT wake_;
+    std::atomic<bool> stopping_{false};
 };
 
 // ---- Automation tables --------------------------------------------------------
@@ -231,19 +244,20 @@ public:
 
     // IPortEvents
     STDMETHODIMP_(void) AddEventToEventList(PKSEVENT_ENTRY EventEntry) override;
-    STDMETHODIMP_(void) GenerateEventList(GUID *Set, ULONG EventId, BOOL PinEvent, ULONG PinId, BOOL NodeEvent,
-                                          ULONG NodeId) override;
+    STDMETHODIMP_(void)
+    GenerateEventList(GUID *Set, ULONG EventId, BOOL PinEvent, ULONG PinId, BOOL NodeEvent, ULONG NodeId) override;
     // IUnregisterSubdevice
     STDMETHODIMP_(NTSTATUS) UnregisterSubdevice(PDEVICE_OBJECT DeviceObject, PUNKNOWN Unknown) override;
     // IUnregisterPhysicalConnection
-    STDMETHODIMP_(NTSTATUS) UnregisterPhysicalConnection(PDEVICE_OBJECT DeviceObject, PUNKNOWN FromUnknown,
-                                                         ULONG FromPin, PUNKNOWN ToUnknown, ULONG ToPin) override;
-    STDMETHODIMP_(NTSTATUS) UnregisterPhysicalConnectionToExternal(PDEVICE_OBJECT DeviceObject,
-                                                                   PUNKNOWN FromUnknown, ULONG FromPin,
-                                                                   PUNICODE_STRING ToString, ULONG ToPin) override;
-    STDMETHODIMP_(NTSTATUS) UnregisterPhysicalConnectionFromExternal(PDEVICE_OBJECT DeviceObject,
-                                                                     PUNICODE_STRING FromString, ULONG FromPin,
-                                                                     PUNKNOWN ToUnknown, ULONG ToPin) override;
+    STDMETHODIMP_(NTSTATUS)
+    UnregisterPhysicalConnection(PDEVICE_OBJECT DeviceObject, PUNKNOWN FromUnknown, ULONG FromPin, PUNKNOWN ToUnknown,
+                                 ULONG ToPin) override;
+    STDMETHODIMP_(NTSTATUS)
+    UnregisterPhysicalConnectionToExternal(PDEVICE_OBJECT DeviceObject, PUNKNOWN FromUnknown, ULONG FromPin,
+                                           PUNICODE_STRING ToString, ULONG ToPin) override;
+    STDMETHODIMP_(NTSTATUS)
+    UnregisterPhysicalConnectionFromExternal(PDEVICE_OBJECT DeviceObject, PUNICODE_STRING FromString, ULONG FromPin,
+                                             PUNKNOWN ToUnknown, ULONG ToPin) override;
 
 protected:
     virtual ~Port();

@@ -89,8 +89,7 @@ NTSTATUS ReturnRanges(ks::PropertyCall &call, ULONG count, const PKSDATARANGE *r
     });
 }
 
-NTSTATUS ReturnIdentifiers(ks::PropertyCall &call, ULONG count, const KSIDENTIFIER *items,
-                           const KSIDENTIFIER &fallback)
+NTSTATUS ReturnIdentifiers(ks::PropertyCall &call, ULONG count, const KSIDENTIFIER *items, const KSIDENTIFIER &fallback)
 {
     if (count == 0) {
         count = 1;
@@ -154,7 +153,7 @@ NTSTATUS Interfaces(FilterObject &filter, ks::PropertyCall &call, ULONG pin)
     KSPIN_INTERFACE standard{};
     standard.Set = KSINTERFACESETID_Standard;
     standard.Id = filter.GetPort()->Kind() == PortKind::WaveRT ? KSINTERFACE_STANDARD_LOOPED_STREAMING
-                                                                : KSINTERFACE_STANDARD_STREAMING;
+                                                               : KSINTERFACE_STANDARD_STREAMING;
     // A WaveRT pin's own list is ignored: it streams through its buffer.
     if (filter.GetPort()->Kind() == PortKind::WaveRT)
         return ReturnIdentifiers(call, 0, nullptr, standard);
@@ -194,8 +193,8 @@ NTSTATUS PhysicalConnection(FilterObject &filter, ks::PropertyCall &call, ULONG 
     const NTSTATUS status = FindPhysicalConnection(filter.GetPort(), pin, link, peerPin);
     if (!NT_SUCCESS(status))
         return status;
-    const ULONG size = static_cast<ULONG>(offsetof(KSPIN_PHYSICALCONNECTION, SymbolicLinkName) +
-                                          (link.size() + 1) * sizeof(char16_t));
+    const ULONG size =
+        static_cast<ULONG>(offsetof(KSPIN_PHYSICALCONNECTION, SymbolicLinkName) + (link.size() + 1) * sizeof(char16_t));
     const NTSTATUS checked = ks::CheckValueLength(call, size);
     if (!NT_SUCCESS(checked))
         return checked;
@@ -249,10 +248,9 @@ NTSTATUS TopologyConnections(FilterObject &filter, ks::PropertyCall &call, ULONG
 {
     const PCFILTER_DESCRIPTOR *f = Filter(filter);
     static_assert(sizeof(KSTOPOLOGY_CONNECTION) == sizeof(PCCONNECTION_DESCRIPTOR), "same layout");
-    return ReturnMultiple(call, f->ConnectionCount, f->ConnectionCount * static_cast<ULONG>(sizeof(KSTOPOLOGY_CONNECTION)),
-                          [&](uint8_t *at) {
-                              std::memcpy(at, f->Connections, f->ConnectionCount * sizeof(KSTOPOLOGY_CONNECTION));
-                          });
+    return ReturnMultiple(
+        call, f->ConnectionCount, f->ConnectionCount * static_cast<ULONG>(sizeof(KSTOPOLOGY_CONNECTION)),
+        [&](uint8_t *at) { std::memcpy(at, f->Connections, f->ConnectionCount * sizeof(KSTOPOLOGY_CONNECTION)); });
 }
 
 NTSTATUS TopologyName(FilterObject &filter, ks::PropertyCall &call, ULONG)

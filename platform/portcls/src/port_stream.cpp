@@ -18,12 +18,11 @@ public:
         PHYSICAL_ADDRESS low{}, skip{};
         return MmAllocatePagesForMdlEx(low, HighAddress, skip, TotalBytes, MmCached, MM_ALLOCATE_FULLY_REQUIRED);
     }
-    STDMETHODIMP_(PMDL) AllocateContiguousPagesForMdl(PHYSICAL_ADDRESS LowAddress, PHYSICAL_ADDRESS HighAddress,
-                                                      SIZE_T TotalBytes) override
+    STDMETHODIMP_(PMDL)
+    AllocateContiguousPagesForMdl(PHYSICAL_ADDRESS LowAddress, PHYSICAL_ADDRESS HighAddress, SIZE_T TotalBytes) override
     {
         PHYSICAL_ADDRESS skip{};
-        return MmAllocatePagesForMdlEx(LowAddress, HighAddress, skip, TotalBytes, MmCached,
-                                       MM_ALLOCATE_FULLY_REQUIRED);
+        return MmAllocatePagesForMdlEx(LowAddress, HighAddress, skip, TotalBytes, MmCached, MM_ALLOCATE_FULLY_REQUIRED);
     }
     STDMETHODIMP_(PVOID) MapAllocatedPages(PMDL MemoryDescriptorList, MEMORY_CACHING_TYPE CacheType) override
     {

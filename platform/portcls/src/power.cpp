@@ -6,8 +6,8 @@
 
 namespace standin::portcls {
 
-void PauseRunningPins(DeviceContext *context);  // wavert_pin.cpp
-void ResumePausedPins(DeviceContext *context);  // wavert_pin.cpp
+void PauseRunningPins(DeviceContext *context); // wavert_pin.cpp
+void ResumePausedPins(DeviceContext *context); // wavert_pin.cpp
 
 namespace {
 
@@ -110,8 +110,7 @@ NTSTATUS DispatchPower(DeviceContext *context, PIRP irp)
         }
         irp->IoStatus.Status = STATUS_SUCCESS;
         return ForwardPower(context, irp);
-    default:
-        return ForwardPower(context, irp);
+    default: return ForwardPower(context, irp);
     }
 }
 

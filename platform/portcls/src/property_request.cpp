@@ -22,7 +22,7 @@ const Item *ItemAt(const Item *items, ULONG size, ULONG index)
 // the dispatch waits until PcCompletePendingPropertyRequest. Both sides hold
 // a reference, so neither frees it under the other.
 struct PendingRequest {
-    PCPROPERTY_REQUEST request; // first: the handler sees only this
+    PCPROPERTY_REQUEST request;                 // first: the handler sees only this
     static constexpr uint32_t Tag = 0x646E6550; // "Pend"
     std::atomic<uint32_t> tag{Tag};
     std::atomic<int> references{2};
@@ -90,10 +90,8 @@ ULONG VerbOf(ULONG flags)
     case KSPROPERTY_TYPE_GET:
     case KSPROPERTY_TYPE_SET:
     case KSPROPERTY_TYPE_BASICSUPPORT:
-    case KSPROPERTY_TYPE_SETSUPPORT:
-        return verb;
-    default:
-        return 0;
+    case KSPROPERTY_TYPE_SETSUPPORT: return verb;
+    default: return 0;
     }
 }
 

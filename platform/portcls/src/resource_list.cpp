@@ -40,8 +40,8 @@ public:
         const size_t at = Position(translated_, Type, Index);
         return at < untranslated_.size() ? &untranslated_[at] : nullptr;
     }
-    STDMETHODIMP_(NTSTATUS) AddEntry(PCM_PARTIAL_RESOURCE_DESCRIPTOR Translated,
-                                     PCM_PARTIAL_RESOURCE_DESCRIPTOR Untranslated) override
+    STDMETHODIMP_(NTSTATUS)
+    AddEntry(PCM_PARTIAL_RESOURCE_DESCRIPTOR Translated, PCM_PARTIAL_RESOURCE_DESCRIPTOR Untranslated) override
     {
         if (Translated == nullptr || Untranslated == nullptr)
             return STATUS_INVALID_PARAMETER;

@@ -65,19 +65,19 @@ NTSTATUS AllocateBuffer(WaveRTPin &pin, ks::PropertyCall &call, bool withNotific
     PMDL mdl = nullptr;
     ULONG actual = 0, offset = 0;
     MEMORY_CACHING_TYPE cacheType = MmCached;
-    status = withNotification
-                 ? pin.notification->AllocateBufferWithNotification(count, requested, &mdl, &actual, &offset, &cacheType)
-                 : pin.stream->AllocateAudioBuffer(requested, &mdl, &actual, &offset, &cacheType);
+    status = withNotification ? pin.notification->AllocateBufferWithNotification(count, requested, &mdl, &actual,
+                                                                                 &offset, &cacheType)
+                              : pin.stream->AllocateAudioBuffer(requested, &mdl, &actual, &offset, &cacheType);
     if (!NT_SUCCESS(status))
         return status;
     pin.buffer.mdl = mdl;
     pin.buffer.size = actual;
     pin.buffer.withNotification = withNotification;
     // What the miniport hands back must describe its buffer.
-    const uint64_t span = mdl != nullptr ? uint64_t(ADDRESS_AND_SIZE_TO_SPAN_PAGES(MmGetMdlVirtualAddress(mdl),
-                                                                                   MmGetMdlByteCount(mdl))) *
-                                               PAGE_SIZE
-                                         : 0;
+    const uint64_t span =
+        mdl != nullptr
+            ? uint64_t(ADDRESS_AND_SIZE_TO_SPAN_PAGES(MmGetMdlVirtualAddress(mdl), MmGetMdlByteCount(mdl))) * PAGE_SIZE
+            : 0;
     if (mdl == nullptr || actual == 0 || uint64_t(offset) + actual > span) {
         if (mdl == nullptr)
             pin.buffer = WaveRTPin::Buffer{};
@@ -139,7 +139,12 @@ NTSTATUS MapRegister(WaveRTPin &pin, ks::PropertyCall &call, WaveRTPin::Register
         return status;
     if (hardware.Register == nullptr || hardware.Width == 0 || hardware.Width > 64)
         return STATUS_UNSUCCESSFUL;
-    PMDL mdl = IoAllocateMdl(hardware.Register, (hardware.Width + 7) / 8, FALSE, FALSE, nullptr);
+    // The descriptor is the port's own, as is the view made through it.
+    PMDL mdl = nullptr;
+    {
+        standin::kernel::OwnerScope platform(standin::kernel::kPlatform);
+        mdl = IoAllocateMdl(hardware.Register, (hardware.Width + 7) / 8, FALSE, FALSE, nullptr);
+    }
     if (mdl == nullptr)
         return STATUS_INSUFFICIENT_RESOURCES;
     MmBuildMdlForNonPagedPool(mdl);
@@ -152,8 +157,7 @@ NTSTATUS MapRegister(WaveRTPin &pin, ks::PropertyCall &call, WaveRTPin::Register
     reg.mapped = true;
     if (call.is32Bit) {
         const KSRTAUDIO_HWREGISTER32 value{static_cast<ULONG>(reinterpret_cast<uintptr_t>(reg.view.address)),
-                                           hardware.Width, hardware.Numerator, hardware.Denominator,
-                                           hardware.Accuracy};
+                                           hardware.Width, hardware.Numerator, hardware.Denominator, hardware.Accuracy};
         return ReturnValue(call, &value, sizeof value);
     }
     hardware.Register = reg.view.address;
@@ -268,8 +272,8 @@ NTSTATUS GetReadPacket(WaveRTPin &pin, ks::PropertyCall &call, ULONG)
     KSRTAUDIO_GETREADPACKET_INFO info{};
     {
         DeviceLockHold hold(pin.device);
-        status = pin.input->GetReadPacket(&info.PacketNumber, &info.Flags, &info.PerformanceCounterValue,
-                                          &info.MoreData);
+        status =
+            pin.input->GetReadPacket(&info.PacketNumber, &info.Flags, &info.PerformanceCounterValue, &info.MoreData);
     }
     return NT_SUCCESS(status) ? ReturnValue(call, &info, sizeof info) : status;
 }
@@ -297,7 +301,7 @@ const RtAudioEntry RtAudioSet[] = {
     // id                                            access     descriptor (64-bit / 32-bit)                  miniport call
     {KSPROPERTY_RTAUDIO_GETPOSITIONFUNCTION, Get, Plain, Plain, &NotSupported}, // kernel clients only
     {KSPROPERTY_RTAUDIO_BUFFER, Get, sizeof(KSRTAUDIO_BUFFER_PROPERTY), sizeof(KSRTAUDIO_BUFFER_PROPERTY32),
-     &Buffer}, // IMiniportWaveRTStream::AllocateAudioBuffer
+     &Buffer},                                                     // IMiniportWaveRTStream::AllocateAudioBuffer
     {KSPROPERTY_RTAUDIO_HWLATENCY, Get, Plain, Plain, &HwLatency}, // IMiniportWaveRTStream::GetHWLatency
     {KSPROPERTY_RTAUDIO_POSITIONREGISTER, Get, sizeof(KSRTAUDIO_HWREGISTER_PROPERTY),
      sizeof(KSRTAUDIO_HWREGISTER_PROPERTY32), &PositionRegister}, // IMiniportWaveRTStream::GetPositionRegister
@@ -318,7 +322,8 @@ const RtAudioEntry RtAudioSet[] = {
     {KSPROPERTY_RTAUDIO_PRESENTATION_POSITION, Get, Plain, Plain,
      &PresentationPosition}, // IMiniportWaveRTOutputStream::GetOutputStreamPresentationPosition
     {KSPROPERTY_RTAUDIO_GETREADPACKET, Get, Plain, Plain, &GetReadPacket}, // IMiniportWaveRTInputStream::GetReadPacket
-    {KSPROPERTY_RTAUDIO_SETWRITEPACKET, Set, Plain, Plain, &SetWritePacket}, // IMiniportWaveRTOutputStream::SetWritePacket
+    {KSPROPERTY_RTAUDIO_SETWRITEPACKET, Set, Plain, Plain,
+     &SetWritePacket}, // IMiniportWaveRTOutputStream::SetWritePacket
     {KSPROPERTY_RTAUDIO_PACKETVREGISTER, Get, sizeof(KSRTAUDIO_PACKETVREGISTER_PROPERTY),
      sizeof(KSRTAUDIO_PACKETVREGISTER_PROPERTY), &NotSupported}, // no PortCls miniport call
 };

@@ -53,9 +53,9 @@ std::vector<GUID> CategoriesOf(Port *port)
 {
     const PCFILTER_DESCRIPTOR *filter = port->Descriptor();
     std::vector<GUID> categories(filter->Categories, filter->Categories + filter->CategoryCount);
-    if (port->Kind() == PortKind::WaveRT &&
-        std::none_of(categories.begin(), categories.end(),
-                     [](const GUID &g) { return IsEqualGUID(g, KSCATEGORY_REALTIME); }))
+    if (port->Kind() == PortKind::WaveRT && std::none_of(categories.begin(), categories.end(), [](const GUID &g) {
+            return IsEqualGUID(g, KSCATEGORY_REALTIME);
+        }))
         categories.push_back(KSCATEGORY_REALTIME);
     return categories;
 }
@@ -188,8 +188,8 @@ NTSTATUS Port::UnregisterPhysicalConnection(PDEVICE_OBJECT DeviceObject, PUNKNOW
     return status;
 }
 
-NTSTATUS Port::UnregisterPhysicalConnectionToExternal(PDEVICE_OBJECT DeviceObject, PUNKNOWN FromUnknown,
-                                                      ULONG FromPin, PUNICODE_STRING ToString, ULONG ToPin)
+NTSTATUS Port::UnregisterPhysicalConnectionToExternal(PDEVICE_OBJECT DeviceObject, PUNKNOWN FromUnknown, ULONG FromPin,
+                                                      PUNICODE_STRING ToString, ULONG ToPin)
 {
     Port *from = PortOf(FromUnknown);
     const NTSTATUS status = (from != nullptr && ToString != nullptr)

@@ -21,26 +21,27 @@ public:
     STDMETHODIMP_(ULONG) AddRef() override { return AddRefCommon(); }
     STDMETHODIMP_(ULONG) Release() override { return ReleaseCommon(); }
 
-    STDMETHODIMP_(NTSTATUS) Init(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUNKNOWN UnknownMiniport,
-                                 PUNKNOWN UnknownAdapter, PRESOURCELIST ResourceList) override
+    STDMETHODIMP_(NTSTATUS)
+    Init(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUNKNOWN UnknownMiniport, PUNKNOWN UnknownAdapter,
+         PRESOURCELIST ResourceList) override
     {
         return InitCommon(DeviceObject, UnknownMiniport, UnknownAdapter, ResourceList, Traits::MiniportIid(),
                           [](Port *port, PUNKNOWN miniport, PUNKNOWN adapter, PRESOURCELIST resources) {
-                              return Traits::InitMiniport(miniport, adapter, resources,
-                                                          static_cast<TypedPort *>(port));
+                              return Traits::InitMiniport(miniport, adapter, resources, static_cast<TypedPort *>(port));
                           });
     }
-    STDMETHODIMP_(NTSTATUS) GetDeviceProperty(DEVICE_REGISTRY_PROPERTY DeviceProperty, ULONG BufferLength,
-                                              PVOID PropertyBuffer, PULONG ResultLength) override
+    STDMETHODIMP_(NTSTATUS)
+    GetDeviceProperty(DEVICE_REGISTRY_PROPERTY DeviceProperty, ULONG BufferLength, PVOID PropertyBuffer,
+                      PULONG ResultLength) override
     {
         if (!Initialised())
             return STATUS_INVALID_DEVICE_STATE;
         return PcGetDeviceProperty(Device()->fdo, DeviceProperty, BufferLength, PropertyBuffer, ResultLength);
     }
-    STDMETHODIMP_(NTSTATUS) NewRegistryKey(PREGISTRYKEY *OutRegistryKey, PUNKNOWN OuterUnknown,
-                                           ULONG RegistryKeyType, ACCESS_MASK DesiredAccess,
-                                           POBJECT_ATTRIBUTES ObjectAttributes, ULONG CreateOptions,
-                                           PULONG Disposition) override
+    STDMETHODIMP_(NTSTATUS)
+    NewRegistryKey(PREGISTRYKEY *OutRegistryKey, PUNKNOWN OuterUnknown, ULONG RegistryKeyType,
+                   ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes, ULONG CreateOptions,
+                   PULONG Disposition) override
     {
         return PcNewRegistryKey(OutRegistryKey, OuterUnknown, RegistryKeyType, DesiredAccess,
                                 Initialised() ? Device()->fdo : nullptr, this, ObjectAttributes, CreateOptions,

@@ -12,8 +12,8 @@ extern "C" ULONGLONG PcGetTimeInterval(ULONGLONG Since)
     return static_cast<ULONGLONG>(now.QuadPart) - Since;
 }
 
-extern "C" NTSTATUS PcGetDeviceProperty(PVOID DeviceObject, DEVICE_REGISTRY_PROPERTY DeviceProperty,
-                                        ULONG BufferLength, PVOID PropertyBuffer, PULONG ResultLength)
+extern "C" NTSTATUS PcGetDeviceProperty(PVOID DeviceObject, DEVICE_REGISTRY_PROPERTY DeviceProperty, ULONG BufferLength,
+                                        PVOID PropertyBuffer, PULONG ResultLength)
 {
     if (ResultLength != nullptr)
         *ResultLength = 0;
@@ -34,8 +34,7 @@ extern "C" NTSTATUS PcRegisterIoTimeout(PDEVICE_OBJECT pDeviceObject, PIO_TIMER_
     return STATUS_NOT_IMPLEMENTED; // no I/O timer
 }
 
-extern "C" NTSTATUS PcUnregisterIoTimeout(PDEVICE_OBJECT pDeviceObject, PIO_TIMER_ROUTINE pTimerRoutine,
-                                          PVOID pContext)
+extern "C" NTSTATUS PcUnregisterIoTimeout(PDEVICE_OBJECT pDeviceObject, PIO_TIMER_ROUTINE pTimerRoutine, PVOID pContext)
 {
     return STATUS_NOT_IMPLEMENTED;
 }

@@ -1,7 +1,8 @@
 // The views the port makes in a client's process (a pin's cyclic buffer and
 // its registers): made in the requestor's context inside an exception guard,
 // removed in that process when the pin closes, or when the process ends
-// first (its views go with it, before its handles are closed).
+// first (its views go with it, before its handles are closed). The views
+// count against the platform, as PortCls's own.
 #include "internal.h"
 
 #include <guarded_call.h>
@@ -54,8 +55,8 @@ struct MapRequest {
 NTSTATUS MapGuarded(PVOID context)
 {
     auto *request = static_cast<MapRequest *>(context);
-    request->address = MmMapLockedPagesSpecifyCache(request->mdl, UserMode, request->cacheType, nullptr, FALSE,
-                                                    MappingPriority());
+    request->address =
+        MmMapLockedPagesSpecifyCache(request->mdl, UserMode, request->cacheType, nullptr, FALSE, MappingPriority());
     return request->address != nullptr ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
 }
 
@@ -82,7 +83,9 @@ NTSTATUS MapIntoRequestor(PMDL mdl, MEMORY_CACHING_TYPE cacheType, UserView &vie
     if (standin::kernel::IsProcessEnded(process))
         return STATUS_PROCESS_IS_TERMINATING;
     MapRequest request{mdl, cacheType, nullptr};
-    // A view that cannot be made raises; the guard turns that into a status.
+    // The view is the port's, not the driver's whose request this is; one
+    // that cannot be made raises, and the guard turns that into a status.
+    standin::kernel::OwnerScope platform(standin::kernel::kPlatform);
     const NTSTATUS status = GuardedCall(&MapGuarded, &request);
     if (!NT_SUCCESS(status))
         return status;

@@ -259,8 +259,8 @@ NTSTATUS WaveRTPin::Property(ks::PropertyCall &call)
         const PCPROPERTY_ITEM *item = FindProperty(table, property.Set, property.Id);
         if (item == nullptr)
             return HasPropertySet(table, property.Set) ? STATUS_NOT_FOUND : STATUS_PROPSET_NOT_FOUND;
-        return CallPropertyHandler(device, item, port->MiniportUnknown(), stream, node.NodeId,
-                                   sizeof(KSNODEPROPERTY), call);
+        return CallPropertyHandler(device, item, port->MiniportUnknown(), stream, node.NodeId, sizeof(KSNODEPROPERTY),
+                                   call);
     }
     bool handled = false;
     const NTSTATUS status = PinPropertyByPort(*this, call, handled);
@@ -269,15 +269,13 @@ NTSTATUS WaveRTPin::Property(ks::PropertyCall &call)
     const PCAUTOMATION_TABLE *table = PinDescriptor(descriptor, pinId)->AutomationTable;
     const PCPROPERTY_ITEM *item = FindProperty(table, property.Set, property.Id);
     if (item == nullptr) {
-        const bool knownSet = HasPropertySet(table, property.Set) ||
-                              IsEqualGUID(property.Set, KSPROPSETID_Connection) ||
-                              IsEqualGUID(property.Set, KSPROPSETID_RtAudio) ||
-                              IsEqualGUID(property.Set, KSPROPSETID_Audio) ||
-                              IsEqualGUID(property.Set, KSPROPSETID_Stream);
+        const bool knownSet =
+            HasPropertySet(table, property.Set) || IsEqualGUID(property.Set, KSPROPSETID_Connection) ||
+            IsEqualGUID(property.Set, KSPROPSETID_RtAudio) || IsEqualGUID(property.Set, KSPROPSETID_Audio) ||
+            IsEqualGUID(property.Set, KSPROPSETID_Stream);
         return knownSet ? STATUS_NOT_FOUND : STATUS_PROPSET_NOT_FOUND;
     }
-    return CallPropertyHandler(device, item, port->MiniportUnknown(), stream, PCFILTER_NODE, sizeof(KSPROPERTY),
-                               call);
+    return CallPropertyHandler(device, item, port->MiniportUnknown(), stream, PCFILTER_NODE, sizeof(KSPROPERTY), call);
 }
 
 NTSTATUS WaveRTPin::EnableEvent(ks::EventEnable &request)
@@ -332,6 +330,12 @@ void WaveRTPin::Close(PIRP irp)
     DisableEventsFor(port, IoGetCurrentIrpStackLocation(irp)->FileObject, nullptr);
     {
         DeviceLockHold hold(device);
+        // Out of the power manager's reach (it walks the pins under the
+        // device lock).
+        {
+            std::lock_guard<std::recursive_mutex> list(device->lock);
+            std::erase(device->pins, this);
+        }
         // Down to STOP one state at a time; a refusal on the way down does not
         // keep the pin.
         while (state != KSSTATE_STOP) {
@@ -352,10 +356,6 @@ void WaveRTPin::Close(PIRP irp)
         Release(notification);
         Release(stream);
         Release(portStream);
-    }
-    {
-        std::lock_guard<std::recursive_mutex> hold(device->lock);
-        std::erase(device->pins, this);
     }
     filter->ReturnInstance(pinId);
     delete this;
@@ -405,17 +405,28 @@ NTSTATUS NewWaveRTPin(Port *port, FilterObject *filter, ks::PinCreate &create, k
     return STATUS_SUCCESS;
 }
 
-void PauseRunningPins(DeviceContext *context)
+namespace {
+
+// The open pins, called with the device lock held: no pin leaves the list
+// (nor is deleted) while it is, so the streams are called outside the list's
+// lock, free to wait in the kernel.
+std::vector<WaveRTPin *> OpenPins(DeviceContext *context)
 {
     std::lock_guard<std::recursive_mutex> hold(context->lock);
-    for (WaveRTPin *pin : context->pins)
+    return context->pins;
+}
+
+} // namespace
+
+void PauseRunningPins(DeviceContext *context)
+{
+    for (WaveRTPin *pin : OpenPins(context))
         pin->PauseForPower();
 }
 
 void ResumePausedPins(DeviceContext *context)
 {
-    std::lock_guard<std::recursive_mutex> hold(context->lock);
-    for (WaveRTPin *pin : context->pins)
+    for (WaveRTPin *pin : OpenPins(context))
         pin->ResumeAfterPower();
 }
 

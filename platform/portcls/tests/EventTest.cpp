@@ -196,3 +196,22 @@ TEST_F(Events, FromAnInterruptTheSignalFollowsThroughADpc)
     // Delivered a moment later, at DISPATCH_LEVEL on another thread.
     EXPECT_EQ(WaitForSingleObject(event, 10000), DWORD(WAIT_OBJECT_0));
 }
+
+TEST_F(Events, TheDpcThreadIdlesVisiblyForTheSelfAdvancingClock)
+{
+    standin::win32::SetClockMode(standin::win32::ClockMode::Simulated);
+    KSEVENTDATA data = Notify(event);
+    ASSERT_TRUE(EnableJack(testadapter::TopologyJackPin, data).ok);
+    testadapter::Generate(true, &KSEVENTSETID_PinCapsChange, KSEVENT_PINCAPS_JACKINFOCHANGE, true,
+                          testadapter::TopologyJackPin, false, 0, true);
+    EXPECT_EQ(WaitForSingleObject(event, 10000), DWORD(WAIT_OBJECT_0));
+    // With the DPC's thread waiting in the kernel, an hour of virtual time
+    // passes at once (a thread the clock cannot see idle would hold it).
+    LARGE_INTEGER before{}, after{}, frequency{};
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&before);
+    Sleep(3600 * 1000);
+    QueryPerformanceCounter(&after);
+    EXPECT_GE(after.QuadPart - before.QuadPart, 3600 * frequency.QuadPart);
+    standin::win32::SetClockMode(standin::win32::ClockMode::Real);
+}

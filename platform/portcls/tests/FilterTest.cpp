@@ -241,9 +241,9 @@ TEST_F(Filters, MiniportHandlerSeesTheRequestAsPortClsBuildsIt)
     ASSERT_TRUE(reply.ok) << reply.error;
     EXPECT_EQ(value, 0x70D0u);
     EXPECT_EQ(testadapter::Snapshot().probeNode, 0u);
-    EXPECT_EQ(NodeGet(topology, testadapter::TestPropertySet, testadapter::PropertyProbe, 3, &value, sizeof value)
-                  .error,
-              DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(
+        NodeGet(topology, testadapter::TestPropertySet, testadapter::PropertyProbe, 3, &value, sizeof value).error,
+        DWORD(ERROR_INVALID_PARAMETER));
 }
 
 TEST_F(Filters, SizeQueriesAndBasicSupportFollowTheDocumentedRules)
@@ -272,9 +272,8 @@ TEST_F(Filters, SizeQueriesAndBasicSupportFollowTheDocumentedRules)
     ULONG count = 2;
     EXPECT_EQ(Set(wave, KSPROPSETID_Pin, KSPROPERTY_PIN_CTYPES, &count, sizeof count).error,
               DWORD(ERROR_INVALID_FUNCTION));
-    EXPECT_TRUE(Property(wave, KSPROPSETID_Pin, KSPROPERTY_PIN_CTYPES, KSPROPERTY_TYPE_SETSUPPORT, nullptr, 0,
-                         nullptr, 0)
-                    .ok);
+    EXPECT_TRUE(
+        Property(wave, KSPROPSETID_Pin, KSPROPERTY_PIN_CTYPES, KSPROPERTY_TYPE_SETSUPPORT, nullptr, 0, nullptr, 0).ok);
 }
 
 TEST_F(Filters, MalformedRequestsGetTheirStatusesAndWriteNothing)
@@ -294,8 +293,8 @@ TEST_F(Filters, MalformedRequestsGetTheirStatusesAndWriteNothing)
     const GUID unknown = {0x11111111, 0x2222, 0x3333, {4, 4, 4, 4, 4, 4, 4, 4}};
     EXPECT_EQ(Get(wave, unknown, 1, value, sizeof value).error, DWORD(ERROR_SET_NOT_FOUND));
     EXPECT_EQ(Get(wave, KSPROPSETID_Pin, 99, value, sizeof value).error, DWORD(ERROR_NOT_FOUND));
-    EXPECT_EQ(Property(wave, KSPROPSETID_Pin, KSPROPERTY_PIN_CTYPES, KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_SET,
-                       nullptr, 0, value, sizeof value)
+    EXPECT_EQ(Property(wave, KSPROPSETID_Pin, KSPROPERTY_PIN_CTYPES, KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_SET, nullptr,
+                       0, value, sizeof value)
                   .error,
               DWORD(ERROR_INVALID_PARAMETER));
     // A pin property without its pin id, or with a pin that does not exist.

@@ -34,9 +34,15 @@ uint64_t Setting(const char *name, uint64_t fallback)
     return text != nullptr ? std::strtoull(text, nullptr, 0) : fallback;
 }
 
-const GUID *const Sets[] = {&KSPROPSETID_Pin,      &KSPROPSETID_Topology,        &KSPROPSETID_Connection,
-                            &KSPROPSETID_Audio,    &KSPROPSETID_RtAudio,         &KSPROPSETID_Jack,
-                            &KSPROPSETID_Stream,   &testadapter::TestPropertySet, &KSEVENTSETID_PinCapsChange,
+const GUID *const Sets[] = {&KSPROPSETID_Pin,
+                            &KSPROPSETID_Topology,
+                            &KSPROPSETID_Connection,
+                            &KSPROPSETID_Audio,
+                            &KSPROPSETID_RtAudio,
+                            &KSPROPSETID_Jack,
+                            &KSPROPSETID_Stream,
+                            &testadapter::TestPropertySet,
+                            &KSEVENTSETID_PinCapsChange,
                             &testadapter::TestNodeEventSet};
 const ULONG Flags[] = {KSPROPERTY_TYPE_GET,
                        KSPROPERTY_TYPE_SET,
@@ -48,8 +54,8 @@ const ULONG Flags[] = {KSPROPERTY_TYPE_GET,
                        KSEVENT_TYPE_ENABLE | KSEVENT_TYPE_TOPOLOGY,
                        0,
                        0xFFFFFFFF};
-const DWORD Codes[] = {IOCTL_KS_PROPERTY, IOCTL_KS_PROPERTY, IOCTL_KS_PROPERTY, IOCTL_KS_ENABLE_EVENT,
-                       IOCTL_KS_DISABLE_EVENT, IOCTL_KS_METHOD, IOCTL_KS_WRITE_STREAM, 0x2F0013};
+const DWORD Codes[] = {IOCTL_KS_PROPERTY,      IOCTL_KS_PROPERTY, IOCTL_KS_PROPERTY,     IOCTL_KS_ENABLE_EVENT,
+                       IOCTL_KS_DISABLE_EVENT, IOCTL_KS_METHOD,   IOCTL_KS_WRITE_STREAM, 0x2F0013};
 
 // An inaccessible page: a bad pointer that is really bad.
 uint8_t *NoAccessPage()
@@ -119,14 +125,11 @@ private:
     void *Pointer(std::vector<uint8_t> &buffer)
     {
         switch (Next(24)) {
-        case 0:
-            return nullptr;
-        case 1:
-            return NoAccessPage();
-        case 2:
-            return reinterpret_cast<void *>(0x10);
-        default:
-            return buffer.data();
+        case 0: return nullptr;
+        case 1: return NoAccessPage();
+        case 2: return reinterpret_cast<void *>(0x10);
+        case 3: return reinterpret_cast<void *>(0xFFFF800000001000); // kernel space
+        default: return buffer.data();
         }
     }
 
@@ -188,7 +191,7 @@ private:
             head.Id = 1 + Next(3);
             break;
         }
-        case 3: // events on the pin
+        case 3:   // events on the pin
         case 7: { // and on filters: pin-wise, node and bare
             code = Next(3) ? IOCTL_KS_ENABLE_EVENT : IOCTL_KS_DISABLE_EVENT;
             head.Set = Next(3) ? KSEVENTSETID_PinCapsChange : testadapter::TestNodeEventSet;
@@ -310,6 +313,7 @@ TEST(Fuzz, RandomRequestsFromClientsThatComeAndGo)
     testadapter::Config config;
     config.maxGlobalInstances = 4; // several pins at once, two per filter handle
     config.maxFilterInstances = 2;
+    config.handlerYields = 2; // the device lock is held meanwhile: a long stay convoys the clients
     ASSERT_EQ(testadapter::Load(config), 0);
     std::vector<std::unique_ptr<Client>> clients;
     for (unsigned i = 0; i < 3; ++i)
@@ -321,14 +325,16 @@ TEST(Fuzz, RandomRequestsFromClientsThatComeAndGo)
     // The hardware and the process killer, driven from here until the
     // clients are done.
     std::mt19937_64 random(seed ^ 0xFFFF);
-    uint64_t kills = 0;
+    uint64_t kills = 0, nextKill = 300;
     while (done.load() < requests / 3 * 3) {
         testadapter::Advance(static_cast<uint32_t>(random() % 700));
         testadapter::Generate(random() % 2, &KSEVENTSETID_PinCapsChange, uint32_t(random() % 2), random() % 2,
                               uint32_t(random() % 2), false, 0);
-        if (random() % 64 == 0) {
+        // A process end every few hundred requests, whatever the pace.
+        if (done.load() >= nextKill) {
             clients[random() % clients.size()]->Kill();
             ++kills;
+            nextKill += 300 + random() % 200;
         }
         std::this_thread::yield();
     }
@@ -341,6 +347,7 @@ TEST(Fuzz, RandomRequestsFromClientsThatComeAndGo)
     EXPECT_EQ(testadapter::Unload(), 0);
     const testadapter::Observed seen = testadapter::Snapshot();
     EXPECT_EQ(seen.streamsDestroyed, seen.newStreams);
+    EXPECT_EQ(seen.maxConcurrentCalls, 1); // the device lock held throughout
     // The requests reached the depths: streams, buffers, events.
     EXPECT_GT(seen.newStreams, 0);
     EXPECT_GT(seen.buffersAllocated, 0);

@@ -8,8 +8,10 @@
 #include <gtest/gtest.h>
 #include <win32_standin.h>
 
+#include <chrono>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 using namespace ksclient;
 
@@ -40,17 +42,25 @@ protected:
     KSRTAUDIO_BUFFER Running(ULONG requested = 4096)
     {
         EXPECT_EQ(CreatePcmPin(wave, &pin), 0u);
-        KSRTAUDIO_BUFFER_PROPERTY_WITH_NOTIFICATION property{};
-        property.Property.Set = KSPROPSETID_RtAudio;
-        property.Property.Id = KSPROPERTY_RTAUDIO_BUFFER_WITH_NOTIFICATION;
-        property.Property.Flags = KSPROPERTY_TYPE_GET;
-        property.RequestedBufferSize = requested;
-        property.NotificationCount = 2;
         KSRTAUDIO_BUFFER buffer{};
-        const Reply reply = Control(pin, IOCTL_KS_PROPERTY, &property, sizeof property, &buffer, sizeof buffer);
+        const Reply reply = Buffer(requested, 2, buffer);
         EXPECT_TRUE(reply.ok) << reply.error;
         EXPECT_TRUE(SetState(pin, KSSTATE_RUN).ok);
         return buffer;
+    }
+
+    // The pin's buffer, with notifications (that many packets) or without (0).
+    Reply Buffer(ULONG requested, ULONG notifications, KSRTAUDIO_BUFFER &buffer)
+    {
+        KSRTAUDIO_BUFFER_PROPERTY_WITH_NOTIFICATION property{};
+        property.Property.Set = KSPROPSETID_RtAudio;
+        property.Property.Id =
+            notifications != 0 ? KSPROPERTY_RTAUDIO_BUFFER_WITH_NOTIFICATION : KSPROPERTY_RTAUDIO_BUFFER;
+        property.Property.Flags = KSPROPERTY_TYPE_GET;
+        property.RequestedBufferSize = requested;
+        property.NotificationCount = notifications;
+        const DWORD size = notifications != 0 ? sizeof property : sizeof(KSRTAUDIO_BUFFER_PROPERTY);
+        return Control(pin, IOCTL_KS_PROPERTY, &property, size, &buffer, sizeof buffer);
     }
 
     Reply RtAudio(ULONG id, ULONG flags, void *value, DWORD valueLength, HANDLE event = nullptr)
@@ -197,26 +207,89 @@ TEST_F(Streams, BufferAndRegistersAreTheDevicesMemoryInTheClient)
     EXPECT_EQ(testadapter::Snapshot().buffersFreed, 1);
 }
 
-TEST_F(Streams, ABufferThatCannotBeMappedIsFreedAgain)
+// The buffer and both registers mapped into the client, each step's reply.
+struct Mapped {
+    Reply buffer, position, clock;
+    KSRTAUDIO_BUFFER view{};
+};
+
+TEST_F(Streams, TheViewsAndDescriptorsOfThePortAreThePlatformsNotTheDrivers)
 {
     Start();
-    ASSERT_EQ(CreatePcmPin(wave, &pin), 0u);
-    KSRTAUDIO_BUFFER_PROPERTY property{};
-    property.Property.Set = KSPROPSETID_RtAudio;
-    property.Property.Id = KSPROPERTY_RTAUDIO_BUFFER;
-    property.Property.Flags = KSPROPERTY_TYPE_GET;
-    property.RequestedBufferSize = 4000;
-    KSRTAUDIO_BUFFER buffer{};
-    testadapter::FailNextUserMapping();
-    EXPECT_EQ(Control(pin, IOCTL_KS_PROPERTY, &property, sizeof property, &buffer, sizeof buffer).error,
-              DWORD(ERROR_NO_SYSTEM_RESOURCES));
-    testadapter::Observed seen = testadapter::Snapshot();
-    EXPECT_EQ(seen.buffersAllocated, 1);
-    EXPECT_EQ(seen.buffersFreed, 1);
-    EXPECT_EQ(buffer.BufferAddress, nullptr);
-    // The next request gets one.
-    EXPECT_TRUE(Control(pin, IOCTL_KS_PROPERTY, &property, sizeof property, &buffer, sizeof buffer).ok);
-    EXPECT_NE(buffer.BufferAddress, nullptr);
+    const testadapter::Holdings driver = testadapter::DriverHoldings();
+    const testadapter::Holdings platform = testadapter::PlatformHoldings();
+    Running(4000);
+    // The stream's register page and its buffer: their pages and system
+    // views are the driver's, the client's view of the buffer the port's.
+    testadapter::Holdings driverNow = testadapter::DriverHoldings();
+    EXPECT_EQ(driverNow.mdls, driver.mdls + 2);
+    EXPECT_EQ(driverNow.mappings, driver.mappings + 2);
+    EXPECT_EQ(testadapter::PlatformHoldings().mappings, platform.mappings + 1);
+    KSRTAUDIO_HWREGISTER position{}, clock{};
+    ASSERT_TRUE(RtAudio(KSPROPERTY_RTAUDIO_POSITIONREGISTER, KSPROPERTY_TYPE_GET, &position, sizeof position).ok);
+    ASSERT_TRUE(RtAudio(KSPROPERTY_RTAUDIO_CLOCKREGISTER, KSPROPERTY_TYPE_GET, &clock, sizeof clock).ok);
+    EXPECT_EQ(testadapter::DriverHoldings(), driverNow);
+    const testadapter::Holdings platformNow = testadapter::PlatformHoldings();
+    EXPECT_EQ(platformNow.mdls, platform.mdls + 2);
+    EXPECT_EQ(platformNow.mappings, platform.mappings + 3);
+    CloseHandle(pin);
+    pin = nullptr;
+    EXPECT_EQ(testadapter::PlatformHoldings(), platform);
+    EXPECT_EQ(testadapter::DriverHoldings(), driver);
+}
+
+TEST_F(Streams, EachViewOrDescriptorThePortCannotMakeFailsTheRequestAndLeavesNothing)
+{
+    Start();
+    // Create a pin, take its buffer and map both registers; the reply of each.
+    auto scenario = [&] {
+        Mapped result;
+        EXPECT_EQ(CreatePcmPin(wave, &pin), 0u);
+        result.buffer = Buffer(4000, 0, result.view);
+        KSRTAUDIO_HWREGISTER hardware{};
+        result.position = RtAudio(KSPROPERTY_RTAUDIO_POSITIONREGISTER, KSPROPERTY_TYPE_GET, &hardware, sizeof hardware);
+        result.clock = RtAudio(KSPROPERTY_RTAUDIO_CLOCKREGISTER, KSPROPERTY_TYPE_GET, &hardware, sizeof hardware);
+        return result;
+    };
+    const testadapter::Holdings driver = testadapter::DriverHoldings();
+    const testadapter::Holdings platform = testadapter::PlatformHoldings();
+    testadapter::CountPortOperations();
+    scenario();
+    const size_t counts[] = {testadapter::PortOperations(testadapter::PortFault::Mdl),
+                             testadapter::PortOperations(testadapter::PortFault::UserMapping)};
+    CloseHandle(pin);
+    pin = nullptr;
+    EXPECT_EQ(counts[0], 2u); // the registers' descriptors
+    EXPECT_EQ(counts[1], 3u); // the views of the buffer and the registers
+    int failedRequests = 0;
+    for (testadapter::PortFault kind : {testadapter::PortFault::Mdl, testadapter::PortFault::UserMapping}) {
+        for (size_t n = 1; n <= counts[static_cast<int>(kind)]; ++n) {
+            SCOPED_TRACE(testing::Message() << "kind " << static_cast<int>(kind) << " operation " << n);
+            testadapter::FailPortOperation(kind, n);
+            const Mapped result = scenario();
+            EXPECT_EQ(testadapter::InjectedPortFailures(kind), 1u);
+            // Exactly one request fails, with the status of the operation.
+            int failed = 0;
+            for (const Reply &reply : {result.buffer, result.position, result.clock}) {
+                if (!reply.ok) {
+                    ++failed;
+                    EXPECT_EQ(reply.error, DWORD(ERROR_NO_SYSTEM_RESOURCES));
+                }
+            }
+            EXPECT_EQ(failed, 1);
+            failedRequests += failed;
+            if (!result.buffer.ok) {
+                EXPECT_EQ(result.view.BufferAddress, nullptr);
+            }
+            CloseHandle(pin);
+            pin = nullptr;
+            EXPECT_EQ(testadapter::PlatformHoldings(), platform);
+            EXPECT_EQ(testadapter::DriverHoldings(), driver);
+        }
+    }
+    EXPECT_EQ(failedRequests, 5);
+    const testadapter::Observed seen = testadapter::Snapshot();
+    EXPECT_EQ(seen.buffersAllocated, seen.buffersFreed);
 }
 
 TEST_F(Streams, NotificationEventsAreSetPerPacketUntilUnregistered)
@@ -233,8 +306,7 @@ TEST_F(Streams, NotificationEventsAreSetPerPacketUntilUnregistered)
     ASSERT_TRUE(RtAudio(KSPROPERTY_RTAUDIO_REGISTER_NOTIFICATION_EVENT, KSPROPERTY_TYPE_SET, nullptr, 0, event).ok);
     // A handle the client may not set is refused before the miniport sees it.
     HANDLE waitOnly = testadapter::RestrictedHandle(event, SYNCHRONIZE);
-    EXPECT_EQ(RtAudio(KSPROPERTY_RTAUDIO_REGISTER_NOTIFICATION_EVENT, KSPROPERTY_TYPE_GET, nullptr, 0, waitOnly)
-                  .error,
+    EXPECT_EQ(RtAudio(KSPROPERTY_RTAUDIO_REGISTER_NOTIFICATION_EVENT, KSPROPERTY_TYPE_GET, nullptr, 0, waitOnly).error,
               DWORD(ERROR_ACCESS_DENIED));
     EXPECT_EQ(testadapter::Snapshot().eventsRegistered, 1);
 
@@ -246,9 +318,8 @@ TEST_F(Streams, NotificationEventsAreSetPerPacketUntilUnregistered)
     ASSERT_TRUE(RtAudio(KSPROPERTY_RTAUDIO_PACKETCOUNT, KSPROPERTY_TYPE_GET, &packets, sizeof packets).ok);
     EXPECT_EQ(packets, 1u);
     BOOL supported = FALSE;
-    ASSERT_TRUE(RtAudio(KSPROPERTY_RTAUDIO_QUERY_NOTIFICATION_SUPPORT, KSPROPERTY_TYPE_GET, &supported,
-                        sizeof supported)
-                    .ok);
+    ASSERT_TRUE(
+        RtAudio(KSPROPERTY_RTAUDIO_QUERY_NOTIFICATION_SUPPORT, KSPROPERTY_TYPE_GET, &supported, sizeof supported).ok);
     EXPECT_TRUE(supported);
 
     ASSERT_TRUE(RtAudio(KSPROPERTY_RTAUDIO_UNREGISTER_NOTIFICATION_EVENT, KSPROPERTY_TYPE_GET, nullptr, 0, event).ok);
@@ -286,9 +357,8 @@ TEST_F(Streams, PacketsAndPresentationPositionReachTheStream)
     EXPECT_EQ(Control(pin, IOCTL_KS_PROPERTY, &property, sizeof property, &write, sizeof write).error,
               DWORD(ERROR_INVALID_FUNCTION));
     KSAUDIO_PRESENTATION_POSITION presentation{};
-    ASSERT_TRUE(RtAudio(KSPROPERTY_RTAUDIO_PRESENTATION_POSITION, KSPROPERTY_TYPE_GET, &presentation,
-                        sizeof presentation)
-                    .ok);
+    ASSERT_TRUE(
+        RtAudio(KSPROPERTY_RTAUDIO_PRESENTATION_POSITION, KSPROPERTY_TYPE_GET, &presentation, sizeof presentation).ok);
     EXPECT_EQ(presentation.u64PositionInBlocks, 1000u);
 }
 
@@ -300,22 +370,13 @@ TEST_F(Streams, AStreamWithoutTheOptionalInterfacesSaysSo)
     config.clockRegister = false;
     Start(config);
     ASSERT_EQ(CreatePcmPin(wave, &pin), 0u);
-    KSRTAUDIO_BUFFER_PROPERTY_WITH_NOTIFICATION property{};
-    property.Property.Set = KSPROPSETID_RtAudio;
-    property.Property.Id = KSPROPERTY_RTAUDIO_BUFFER_WITH_NOTIFICATION;
-    property.Property.Flags = KSPROPERTY_TYPE_GET;
-    property.RequestedBufferSize = 4000;
-    property.NotificationCount = 2;
     KSRTAUDIO_BUFFER buffer{};
-    EXPECT_EQ(Control(pin, IOCTL_KS_PROPERTY, &property, sizeof property, &buffer, sizeof buffer).error,
-              DWORD(ERROR_NOT_SUPPORTED));
+    EXPECT_EQ(Buffer(4000, 2, buffer).error, DWORD(ERROR_NOT_SUPPORTED));
     // The plain buffer still works.
-    property.Property.Id = KSPROPERTY_RTAUDIO_BUFFER;
-    EXPECT_TRUE(Control(pin, IOCTL_KS_PROPERTY, &property, sizeof property, &buffer, sizeof buffer).ok);
+    EXPECT_TRUE(Buffer(4000, 0, buffer).ok);
     BOOL supported = TRUE;
-    ASSERT_TRUE(RtAudio(KSPROPERTY_RTAUDIO_QUERY_NOTIFICATION_SUPPORT, KSPROPERTY_TYPE_GET, &supported,
-                        sizeof supported)
-                    .ok);
+    ASSERT_TRUE(
+        RtAudio(KSPROPERTY_RTAUDIO_QUERY_NOTIFICATION_SUPPORT, KSPROPERTY_TYPE_GET, &supported, sizeof supported).ok);
     EXPECT_FALSE(supported);
     ULONG packets = 0;
     EXPECT_EQ(RtAudio(KSPROPERTY_RTAUDIO_PACKETCOUNT, KSPROPERTY_TYPE_GET, &packets, sizeof packets).error,
@@ -346,6 +407,48 @@ TEST_F(Streams, AProcessThatEndsWithAPinOpenLosesItAsOnWindows)
     // Unload in TearDown runs the leak check: nothing of the pin remains.
 }
 
+TEST_F(Streams, AProcessEndWaitsForTheRequestItsThreadHasInTheMiniport)
+{
+    testadapter::Config config;
+    config.holdPended = true;
+    Start(config);
+    Running(4000);
+    // A thread of the client waits in a pended property request of the filter.
+    struct Call {
+        HANDLE pin;
+        Reply reply;
+        ULONG value = 0;
+    } call{wave, {}};
+    client->RunThread(
+        "pended",
+        [](void *context) {
+            auto *c = static_cast<Call *>(context);
+            c->reply =
+                Get(c->pin, testadapter::TestPropertySet, testadapter::PropertyPended, &c->value, sizeof c->value);
+        },
+        &call);
+    ASSERT_TRUE(testadapter::WaitForPendedCall());
+    // The process ends under it: PortCls has no cancellation to offer for a
+    // pended handler, so the end waits until the miniport completes it; only
+    // then are the handles closed, the stream's last.
+    scope.reset();
+    std::thread ender([this] { client->End(); });
+    // Time enough for an end that did not wait to close the handles.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(client->Ended());
+    EXPECT_EQ(testadapter::Snapshot().streamsDestroyed, 0);
+    testadapter::ReleasePended();
+    ender.join();
+    client->JoinThreads();
+    pin = nullptr;
+    wave = INVALID_HANDLE_VALUE;
+    EXPECT_TRUE(call.reply.ok);
+    EXPECT_EQ(call.value, 0xABCDu);
+    const testadapter::Observed seen = testadapter::Snapshot();
+    EXPECT_EQ(seen.streamsDestroyed, 1);
+    EXPECT_EQ(seen.buffersFreed, 1);
+}
+
 TEST_F(Streams, A32BitProcessGetsThe32BitLayouts)
 {
     Start({}, true);
@@ -369,9 +472,8 @@ TEST_F(Streams, A32BitProcessGetsThe32BitLayouts)
     registerProperty.Property.Id = KSPROPERTY_RTAUDIO_POSITIONREGISTER;
     registerProperty.Property.Flags = KSPROPERTY_TYPE_GET;
     KSRTAUDIO_HWREGISTER32 position{};
-    ASSERT_TRUE(Control(pin, IOCTL_KS_PROPERTY, &registerProperty, sizeof registerProperty, &position,
-                        sizeof position)
-                    .ok);
+    ASSERT_TRUE(
+        Control(pin, IOCTL_KS_PROPERTY, &registerProperty, sizeof registerProperty, &position, sizeof position).ok);
     EXPECT_EQ(position.Width, 32u);
     EXPECT_NE(position.Register, 0u);
     // The 64-bit layout from a 32-bit caller is one that does not fit.

@@ -66,7 +66,8 @@ DWORD WINAPI KsCreatePin(HANDLE FilterHandle, PKSPIN_CONNECT Connect, ACCESS_MAS
     name.resize(prefix + payload.size() / 2);
     std::memcpy(name.data() + prefix, payload.data(), payload.size());
     boundary::Handle handle = nullptr;
-    const boundary::Status status = boundary::OpenRelative(FilterHandle, name.data(), name.size(), DesiredAccess, &handle);
+    const boundary::Status status =
+        boundary::OpenRelative(FilterHandle, name.data(), name.size(), DesiredAccess, &handle);
     if (status < 0)
         return boundary::StatusToWin32(status);
     *ConnectionHandle = handle;

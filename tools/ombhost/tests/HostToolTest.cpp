@@ -377,3 +377,41 @@ TEST_F(HostTool, UnusableInputIsRefused)
     for (const char *name : {"twelve.wav", "stereo.wav", "text.wav"})
         remove(name);
 }
+
+// On the machine's self-advancing clock, as a test bench of a whole machine
+// runs it: the tool is a thread of its process, its loop another, and half a
+// minute of waiting for a stream that never comes passes at once.
+TEST_F(HostTool, RunsOnTheSelfAdvancingClock)
+{
+    namespace boundary = standin::io::boundary;
+    struct Run {
+        ombhost::Environment env;
+        int status = -1;
+    } run;
+    run.env.err = tmpfile();
+    run.env.out = tmpfile();
+    run.env.startThread = [this](std::function<void()> body) { return StartInProcess(process, std::move(body)); };
+    boundary::SetClockMode(2);
+    LARGE_INTEGER before, after;
+    QueryPerformanceCounter(&before);
+    boundary::Thread tool = boundary::StartThread(
+        process, "ombhost",
+        [](void *context) {
+            auto &r = *static_cast<Run *>(context);
+            const char *argv[] = {"ombhost", "capture", "never-runs.wav", "--seconds", "30"};
+            r.status = ombhost::Run(5, argv, r.env);
+        },
+        &run);
+    boundary::JoinThread(tool);
+    QueryPerformanceCounter(&after);
+    boundary::SetClockMode(1);
+    EXPECT_EQ(run.status, 0);
+    // The half minute asked for, and Stop's wait for the loop (one 15 ms poll).
+    EXPECT_GE(after.QuadPart - before.QuadPart, 30 * 10'000'000);
+    EXPECT_LE(after.QuadPart - before.QuadPart, 30 * 10'000'000 + 15 * 10'000);
+    wav::Format format;
+    EXPECT_TRUE(ReadWav("never-runs.wav", format).empty());
+    fclose(run.env.err);
+    fclose(run.env.out);
+    remove("never-runs.wav");
+}

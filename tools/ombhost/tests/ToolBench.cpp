@@ -52,6 +52,17 @@ uint32_t Moved(int pipe, uint32_t bufferFrames, uint32_t &last)
 
 } // namespace
 
+std::function<void()> StartInProcess(standin::io::boundary::ProcessId process, std::function<void()> body)
+{
+    auto *owned = new std::function<void()>(std::move(body));
+    boundary::Thread thread = boundary::StartThread(
+        process, "ombhost loop", [](void *context) { (*static_cast<std::function<void()> *>(context))(); }, owned);
+    return [thread, owned] {
+        boundary::JoinThread(thread);
+        delete owned;
+    };
+}
+
 uint8_t PatternByte(uint64_t frame, uint32_t byte)
 {
     uint64_t x = frame * 0x9E3779B97F4A7C15ull + byte * 0xC2B2AE3D27D4EB4Full + 1;
@@ -133,10 +144,8 @@ ToolResult ToolBench::RunTool(const std::vector<std::string> &args, Engine *engi
     env.startThread = [&](std::function<void()> body) {
         ++alive;
         ++loops;
-        return std::thread([this, &alive, body = std::move(body)] {
-            boundary::EnterProcess(process);
+        return StartInProcess(process, [&alive, body = std::move(body)] {
             body();
-            boundary::LeaveProcess();
             --alive;
         });
     };

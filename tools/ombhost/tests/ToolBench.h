@@ -25,6 +25,9 @@ public:
     virtual void Step() = 0;
 };
 
+// Starts `body` as a thread of the emulated process; returns how to join it.
+std::function<void()> StartInProcess(standin::io::boundary::ProcessId process, std::function<void()> body);
+
 // The byte `byte` of frame `frame` of the bench's signal: every frame differs.
 uint8_t PatternByte(uint64_t frame, uint32_t byte);
 

@@ -41,14 +41,9 @@ NTSTATUS HandleEventRequest(PPCEVENT_REQUEST request, IPortEvents *events)
             return STATUS_UNSUCCESSFUL;
         events->AddEventToEventList(request->EventEntry);
         return STATUS_SUCCESS;
-    case PCEVENT_VERB_REMOVE:
-        ++o.eventRemoves;
-        return STATUS_SUCCESS;
-    case PCEVENT_VERB_SUPPORT:
-        ++o.eventSupports;
-        return STATUS_SUCCESS;
-    default:
-        return STATUS_INVALID_PARAMETER;
+    case PCEVENT_VERB_REMOVE: ++o.eventRemoves; return STATUS_SUCCESS;
+    case PCEVENT_VERB_SUPPORT: ++o.eventSupports; return STATUS_SUCCESS;
+    default: return STATUS_INVALID_PARAMETER;
     }
 }
 
@@ -90,8 +85,8 @@ public:
 };
 
 NTSTATUS RegisterFilter(PDEVICE_OBJECT fdo, PIRP irp, PRESOURCELIST resources, PUNKNOWN adapter, REFCLSID portClass,
-                        NTSTATUS (*newMiniport)(PUNKNOWN *), const wchar_t *name, PUNKNOWN *port,
-                        int32_t *initStatus, int32_t *registerStatus)
+                        NTSTATUS (*newMiniport)(PUNKNOWN *), const wchar_t *name, PUNKNOWN *port, int32_t *initStatus,
+                        int32_t *registerStatus)
 {
     PUNKNOWN miniport = nullptr;
     PPORT newPort = nullptr;
@@ -130,9 +125,8 @@ NTSTATUS StartDevice(PDEVICE_OBJECT fdo, PIRP irp, PRESOURCELIST resources)
                                 CLSID_PortTopology, &NewTopologyMiniport, L"topo", &s.topologyPort, nullptr, nullptr);
     int32_t initStatus = 0, registerStatus = 0;
     if (NT_SUCCESS(status))
-        status = RegisterFilter(fdo, irp, resources, static_cast<IAdapterPowerManagement2 *>(adapter),
-                                CLSID_PortWaveRT, &NewWaveMiniport, L"wave", &s.wavePort, &initStatus,
-                                &registerStatus);
+        status = RegisterFilter(fdo, irp, resources, static_cast<IAdapterPowerManagement2 *>(adapter), CLSID_PortWaveRT,
+                                &NewWaveMiniport, L"wave", &s.wavePort, &initStatus, &registerStatus);
     {
         std::lock_guard<std::mutex> hold(s.lock);
         s.observed.waveInitStatus = initStatus;
@@ -183,6 +177,8 @@ int32_t Load(const Config &config)
         s.config = config;
         s.observed = Observed{};
         s.devicePower = 1;
+        KeInitializeEvent(&s.pendedArrived, SynchronizationEvent, FALSE);
+        KeInitializeEvent(&s.pendedRelease, NotificationEvent, FALSE);
     }
     NTSTATUS status = standin::io::LoadDriver(&DriverEntry, "TestAdapter", &s.driver);
     if (NT_SUCCESS(status))
@@ -234,8 +230,8 @@ int32_t UnplugWave()
     Shared &s = State();
     PUNREGISTERPHYSICALCONNECTION connections = nullptr;
     PUNREGISTERSUBDEVICE subdevices = nullptr;
-    NTSTATUS status = s.wavePort->QueryInterface(IID_IUnregisterPhysicalConnection,
-                                                 reinterpret_cast<PVOID *>(&connections));
+    NTSTATUS status =
+        s.wavePort->QueryInterface(IID_IUnregisterPhysicalConnection, reinterpret_cast<PVOID *>(&connections));
     if (NT_SUCCESS(status)) {
         status = connections->UnregisterPhysicalConnection(s.fdo, s.wavePort, WaveBridgePin, s.topologyPort,
                                                            TopologyBridgePin);
@@ -259,10 +255,65 @@ int32_t PlugWave()
     return status;
 }
 
-void FailNextUserMapping()
+bool WaitForPendedCall()
+{
+    LARGE_INTEGER timeout{.QuadPart = -10 * standin::kernel::kTicksPerSecond};
+    return KeWaitForSingleObject(&State().pendedArrived, Executive, KernelMode, FALSE, &timeout) == STATUS_SUCCESS;
+}
+
+void ReleasePended()
+{
+    KeSetEvent(&State().pendedRelease, IO_NO_INCREMENT, FALSE);
+}
+
+namespace {
+
+standin::kernel::Fault KernelFault(PortFault kind)
+{
+    return kind == PortFault::Mdl ? standin::kernel::Fault::MdlAllocation : standin::kernel::Fault::UserMapping;
+}
+
+Holdings HoldingsOf(standin::kernel::Owner owner)
+{
+    const standin::kernel::Holdings held = standin::kernel::HeldBy(owner);
+    return Holdings{held.mdls, held.mappings};
+}
+
+} // namespace
+
+void CountPortOperations()
 {
     standin::kernel::ResetFaults();
-    standin::kernel::FailNth(standin::kernel::Fault::UserMapping, 1);
+    for (PortFault kind : {PortFault::Mdl, PortFault::UserMapping})
+        standin::kernel::OperationCount(KernelFault(kind),
+                                        standin::kernel::FaultFilter::ForOwner(standin::kernel::kPlatform));
+}
+
+size_t PortOperations(PortFault kind)
+{
+    return standin::kernel::OperationCount(KernelFault(kind),
+                                           standin::kernel::FaultFilter::ForOwner(standin::kernel::kPlatform));
+}
+
+void FailPortOperation(PortFault kind, size_t n)
+{
+    standin::kernel::ResetFaults();
+    standin::kernel::FailNth(KernelFault(kind), n, standin::kernel::FaultFilter::ForOwner(standin::kernel::kPlatform));
+}
+
+size_t InjectedPortFailures(PortFault kind)
+{
+    return standin::kernel::InjectedFailures(KernelFault(kind));
+}
+
+Holdings DriverHoldings()
+{
+    return HoldingsOf(standin::io::DriverOwner(State().driver));
+}
+
+Holdings PlatformHoldings()
+{
+    return HoldingsOf(standin::kernel::kPlatform);
 }
 
 void *RestrictedHandle(void *handle, uint32_t access)

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <guiddef.h>
+#include <stddef.h>
 #include <stdint.h>
 
 #include <string>
@@ -38,15 +39,17 @@ enum class DescriptorFault {
 };
 
 struct Config {
-    bool capture = false;          // the streaming pin's data flows out (a capture pin)
-    bool notification = true;      // the stream offers IMiniportWaveRTStreamNotification
-    bool packets = true;           // ... and the packet interfaces
-    bool clockRegister = true;     // GetClockRegister answers (else STATUS_NOT_SUPPORTED)
+    bool capture = false;      // the streaming pin's data flows out (a capture pin)
+    bool notification = true;  // the stream offers IMiniportWaveRTStreamNotification
+    bool packets = true;       // ... and the packet interfaces
+    bool clockRegister = true; // GetClockRegister answers (else STATUS_NOT_SUPPORTED)
     uint32_t maxGlobalInstances = 1;
     uint32_t maxFilterInstances = 1;
-    int32_t newStreamStatus = 0;   // NewStream fails with it when not 0
-    uint32_t maxSubdevices = 2;    // PcAddAdapterDevice's limit
-    uint32_t extensionSize = 0;    // PcAddAdapterDevice's device extension size
+    int32_t newStreamStatus = 0; // NewStream fails with it when not 0
+    uint32_t maxSubdevices = 2;  // PcAddAdapterDevice's limit
+    uint32_t extensionSize = 0;  // PcAddAdapterDevice's device extension size
+    bool holdPended = false;     // the Pended property completes only after ReleasePended
+    uint32_t handlerYields = 64; // the Value handler yields this often inside (room to overlap)
     DescriptorFault descriptorFault = DescriptorFault::None;
 };
 
@@ -57,16 +60,16 @@ struct Observed {
     int newStreams = 0, streamsDestroyed = 0;
     uint32_t newStreamPin = 0;
     bool newStreamCapture = false;
-    int deviceStateAtNewStream = 0;        // 1 = D0
-    std::vector<uint32_t> states;          // every SetState, in order
-    bool nonAdjacentState = false;         // a SetState that was not one step
-    std::vector<uint32_t> formatsSet;      // sample rates passed to SetFormat
+    int deviceStateAtNewStream = 0;   // 1 = D0
+    std::vector<uint32_t> states;     // every SetState, in order
+    bool nonAdjacentState = false;    // a SetState that was not one step
+    std::vector<uint32_t> formatsSet; // sample rates passed to SetFormat
     uint32_t requestedBuffer = 0, notificationCount = 0;
     int buffersAllocated = 0, buffersFreed = 0;
     int eventsRegistered = 0, eventsUnregistered = 0;
     int eventAdds = 0, eventRemoves = 0, eventSupports = 0;
     int miniportIntersections = 0;
-    std::vector<int> adapterDeviceStates;  // PowerChangeState2's device states
+    std::vector<int> adapterDeviceStates; // PowerChangeState2's device states
     std::vector<int> adapterSystemStates;
     std::vector<int> miniportPowerNotices; // IPowerNotify::PowerChangeNotify
     int maxConcurrentCalls = 0;            // miniport calls running at once
@@ -90,8 +93,8 @@ uint32_t ReadBuffer(uint32_t offset);
 
 // The miniport raises an event through IPortEvents (topology or wave port),
 // from an interrupt (HIGH_LEVEL) when fromInterrupt.
-void Generate(bool topology, const GUID *set, uint32_t id, bool pinEvent, uint32_t pin, bool nodeEvent,
-              uint32_t node, bool fromInterrupt = false);
+void Generate(bool topology, const GUID *set, uint32_t id, bool pinEvent, uint32_t pin, bool nodeEvent, uint32_t node,
+              bool fromInterrupt = false);
 
 // The power manager: device states 1..4 (D0..D3), system states 1..6.
 int32_t SetDevicePower(int state);
@@ -102,9 +105,30 @@ int32_t SetSystemPower(int state);
 int32_t UnplugWave();
 int32_t PlugWave();
 
-// The next view of memory in a client process cannot be made (the kernel's
-// fault injection).
-void FailNextUserMapping();
+// Waits (up to ten seconds) until a Pended request has reached the
+// miniport; ReleasePended lets held ones complete.
+bool WaitForPendedCall();
+void ReleasePended();
+
+// The kernel's fault injection, counting only the platform's operations
+// (PortCls's own, not the miniports'): the descriptors of the registers and
+// the views in client processes.
+enum class PortFault { Mdl, UserMapping };
+// Starts counting the port's operations of every kind from 0.
+void CountPortOperations();
+size_t PortOperations(PortFault kind);
+// The n-th operation of kind from now on (1 = the next) fails once.
+void FailPortOperation(PortFault kind, size_t n);
+size_t InjectedPortFailures(PortFault kind);
+
+// What the adapter driver (its miniports' own calls) and the platform
+// (PortCls among it) hold now.
+struct Holdings {
+    size_t mdls = 0, mappings = 0;
+    bool operator==(const Holdings &) const = default;
+};
+Holdings DriverHoldings();
+Holdings PlatformHoldings();
 
 // A second handle of the current process to the object behind handle, with
 // only the given access (what an OpenEvent with fewer rights would give).

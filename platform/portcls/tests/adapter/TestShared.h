@@ -28,12 +28,14 @@ struct Shared {
     PDEVICE_OBJECT fdo = nullptr;
     PDEVICE_OBJECT pdo = nullptr;
     PDRIVER_OBJECT driver = nullptr;
-    IPortEvents *waveEvents = nullptr;     // not referenced: the miniports hold them
+    IPortEvents *waveEvents = nullptr; // not referenced: the miniports hold them
     IPortEvents *topologyEvents = nullptr;
-    PUNKNOWN wavePort = nullptr;           // referenced while registered by the test
+    PUNKNOWN wavePort = nullptr; // referenced while registered by the test
     PUNKNOWN topologyPort = nullptr;
     std::atomic<int> callsInside{0};
     int devicePower = 1;
+    KEVENT pendedArrived; // a Pended request reached the miniport
+    KEVENT pendedRelease; // with holdPended: the miniport may complete it
 };
 
 Shared &State();

@@ -65,18 +65,38 @@ TopologyTables &Tables()
         t->bridge = BridgeRange();
         t->ranges[0] = &t->bridge;
         t->pins[TopologyBridgePin] = {0, 0, 0, nullptr, {}};
-        t->pins[TopologyBridgePin].KsPinDescriptor = {0, nullptr, 0, nullptr, 1, t->ranges, KSPIN_DATAFLOW_IN,
-                                                      KSPIN_COMMUNICATION_NONE, &KSCATEGORY_AUDIO, nullptr, {}};
+        t->pins[TopologyBridgePin].KsPinDescriptor = {
+            0,       nullptr, 0, nullptr, 1, t->ranges, KSPIN_DATAFLOW_IN, KSPIN_COMMUNICATION_NONE, &KSCATEGORY_AUDIO,
+            nullptr, {}};
         t->pins[TopologyJackPin] = {0, 0, 0, nullptr, {}};
-        t->pins[TopologyJackPin].KsPinDescriptor = {0, nullptr, 0, nullptr, 1, t->ranges, KSPIN_DATAFLOW_OUT,
-                                                    KSPIN_COMMUNICATION_NONE, &KSNODETYPE_SPEAKER, nullptr, {}};
+        t->pins[TopologyJackPin].KsPinDescriptor = {0,
+                                                    nullptr,
+                                                    0,
+                                                    nullptr,
+                                                    1,
+                                                    t->ranges,
+                                                    KSPIN_DATAFLOW_OUT,
+                                                    KSPIN_COMMUNICATION_NONE,
+                                                    &KSNODETYPE_SPEAKER,
+                                                    nullptr,
+                                                    {}};
         t->nodes[TopologyVolumeNode] = {0, &NodeAutomation, &KSNODETYPE_VOLUME, &KSAUDFNAME_PEAKMETER};
         t->connections[0] = {PCFILTER_NODE, TopologyBridgePin, TopologyVolumeNode, 1};
         t->connections[1] = {TopologyVolumeNode, 0, PCFILTER_NODE, TopologyJackPin};
         t->categories[0] = KSCATEGORY_AUDIO;
         t->categories[1] = KSCATEGORY_TOPOLOGY;
-        t->filter = {0, &FilterAutomation, sizeof(PCPIN_DESCRIPTOR), 2, t->pins, sizeof(PCNODE_DESCRIPTOR), 1,
-                     t->nodes, 2, t->connections, 2, t->categories};
+        t->filter = {0,
+                     &FilterAutomation,
+                     sizeof(PCPIN_DESCRIPTOR),
+                     2,
+                     t->pins,
+                     sizeof(PCNODE_DESCRIPTOR),
+                     1,
+                     t->nodes,
+                     2,
+                     t->connections,
+                     2,
+                     t->categories};
         return t;
     }();
     return *tables;
@@ -129,7 +149,7 @@ NTSTATUS JackDescription(PPCPROPERTY_REQUEST request)
         return STATUS_INVALID_PARAMETER;
     const KSMULTIPLE_ITEM header{size, 1};
     const KSJACK_DESCRIPTION jack{KSAUDIO_SPEAKER_STEREO, 0x00FF00, eConnType3Point5mm, eGeoLocRear, eGenLocPrimaryBox,
-                                  ePortConnJack, TRUE};
+                                  ePortConnJack,          TRUE};
     auto *value = static_cast<uint8_t *>(request->Value);
     std::memcpy(value, &header, sizeof header);
     std::memcpy(value + sizeof header, &jack, sizeof jack);

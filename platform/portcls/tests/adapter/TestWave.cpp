@@ -95,11 +95,29 @@ void BuildTables(const Config &config)
     const KSPIN_DATAFLOW streamFlow = config.capture ? KSPIN_DATAFLOW_OUT : KSPIN_DATAFLOW_IN;
     const KSPIN_DATAFLOW bridgeFlow = config.capture ? KSPIN_DATAFLOW_IN : KSPIN_DATAFLOW_OUT;
     t.pins[WaveStreamingPin] = {config.maxGlobalInstances, config.maxFilterInstances, 0, &ProbeAutomation, {}};
-    t.pins[WaveStreamingPin].KsPinDescriptor = {0, nullptr, 0, nullptr, SIZEOF_ARRAY(t.streamRanges), t.streamRanges,
-                                                streamFlow, KSPIN_COMMUNICATION_SINK, &KSCATEGORY_AUDIO, nullptr, {}};
+    t.pins[WaveStreamingPin].KsPinDescriptor = {0,
+                                                nullptr,
+                                                0,
+                                                nullptr,
+                                                SIZEOF_ARRAY(t.streamRanges),
+                                                t.streamRanges,
+                                                streamFlow,
+                                                KSPIN_COMMUNICATION_SINK,
+                                                &KSCATEGORY_AUDIO,
+                                                nullptr,
+                                                {}};
     t.pins[WaveBridgePin] = {0, 0, 0, nullptr, {}};
-    t.pins[WaveBridgePin].KsPinDescriptor = {0, nullptr, 0, nullptr, SIZEOF_ARRAY(t.bridgeRanges), t.bridgeRanges,
-                                             bridgeFlow, KSPIN_COMMUNICATION_NONE, &KSCATEGORY_AUDIO, nullptr, {}};
+    t.pins[WaveBridgePin].KsPinDescriptor = {0,
+                                             nullptr,
+                                             0,
+                                             nullptr,
+                                             SIZEOF_ARRAY(t.bridgeRanges),
+                                             t.bridgeRanges,
+                                             bridgeFlow,
+                                             KSPIN_COMMUNICATION_NONE,
+                                             &KSCATEGORY_AUDIO,
+                                             nullptr,
+                                             {}};
     t.nodes[WaveDacNode] = {0, &ProbeAutomation, config.capture ? &KSNODETYPE_ADC : &KSNODETYPE_DAC, nullptr};
     if (config.capture) {
         t.connections[0] = {PCFILTER_NODE, WaveBridgePin, WaveDacNode, 1};
@@ -124,28 +142,17 @@ void BuildTables(const Config &config)
                 t.categories};
     t.badTable = {sizeof(PCPROPERTY_ITEM), 1, BadItems, 0, 0, nullptr, 0, 0, nullptr, 0};
     switch (config.descriptorFault) {
-    case DescriptorFault::None:
-        break;
-    case DescriptorFault::Version:
-        t.filter.Version = 1;
-        break;
-    case DescriptorFault::PinSize:
-        t.filter.PinSize = sizeof(PCPIN_DESCRIPTOR) + 4;
-        break;
-    case DescriptorFault::NodeSize:
-        t.filter.NodeSize = sizeof(PCNODE_DESCRIPTOR) - 8;
-        break;
-    case DescriptorFault::Connection:
-        t.connections[1].ToNodePin = 7;
-        break;
+    case DescriptorFault::None: break;
+    case DescriptorFault::Version: t.filter.Version = 1; break;
+    case DescriptorFault::PinSize: t.filter.PinSize = sizeof(PCPIN_DESCRIPTOR) + 4; break;
+    case DescriptorFault::NodeSize: t.filter.NodeSize = sizeof(PCNODE_DESCRIPTOR) - 8; break;
+    case DescriptorFault::Connection: t.connections[1].ToNodePin = 7; break;
     case DescriptorFault::PropertyItemSize:
         t.badTable.PropertyItemSize = sizeof(PCPROPERTY_ITEM) - 8;
         t.badTable.Properties = FilterProperties;
         t.nodes[WaveDacNode].AutomationTable = &t.badTable;
         break;
-    case DescriptorFault::NullHandler:
-        t.nodes[WaveDacNode].AutomationTable = &t.badTable;
-        break;
+    case DescriptorFault::NullHandler: t.nodes[WaveDacNode].AutomationTable = &t.badTable; break;
     }
 }
 
@@ -227,8 +234,8 @@ public:
         position->WriteOffset = offset;
         return STATUS_SUCCESS;
     }
-    STDMETHODIMP_(NTSTATUS) AllocateAudioBuffer(ULONG requested, PMDL *mdl, ULONG *actual, ULONG *offset,
-                                                MEMORY_CACHING_TYPE *cache) override
+    STDMETHODIMP_(NTSTATUS)
+    AllocateAudioBuffer(ULONG requested, PMDL *mdl, ULONG *actual, ULONG *offset, MEMORY_CACHING_TYPE *cache) override
     {
         return Allocate(2, requested, mdl, actual, offset, cache);
     }
@@ -261,8 +268,9 @@ public:
         *reg = {registers_ + 2, 64, 10000000, 1, 1};
         return STATUS_SUCCESS;
     }
-    STDMETHODIMP_(NTSTATUS) AllocateBufferWithNotification(ULONG count, ULONG requested, PMDL *mdl, ULONG *actual,
-                                                           ULONG *offset, MEMORY_CACHING_TYPE *cache) override
+    STDMETHODIMP_(NTSTATUS)
+    AllocateBufferWithNotification(ULONG count, ULONG requested, PMDL *mdl, ULONG *actual, ULONG *offset,
+                                   MEMORY_CACHING_TYPE *cache) override
     {
         if (count < 1 || count > 2)
             return STATUS_INVALID_PARAMETER;
@@ -373,8 +381,7 @@ private:
         ++State().observed.streamsDestroyed;
     }
 
-    NTSTATUS Allocate(ULONG count, ULONG requested, PMDL *mdl, ULONG *actual, ULONG *offset,
-                      MEMORY_CACHING_TYPE *cache)
+    NTSTATUS Allocate(ULONG count, ULONG requested, PMDL *mdl, ULONG *actual, ULONG *offset, MEMORY_CACHING_TYPE *cache)
     {
         CallProbe probe;
         const ULONG size = std::max<ULONG>((requested + FrameBytes - 1) / FrameBytes * FrameBytes, FrameBytes * 2);
@@ -435,8 +442,9 @@ public:
         *description = &Tables().filter;
         return STATUS_SUCCESS;
     }
-    STDMETHODIMP_(NTSTATUS) DataRangeIntersection(ULONG, PKSDATARANGE client, PKSDATARANGE mine, ULONG outputLength,
-                                                  PVOID result, PULONG resultLength) override
+    STDMETHODIMP_(NTSTATUS)
+    DataRangeIntersection(ULONG, PKSDATARANGE client, PKSDATARANGE mine, ULONG outputLength, PVOID result,
+                          PULONG resultLength) override
     {
         CallProbe probe;
         {
@@ -469,8 +477,9 @@ public:
     {
         return port_.Init(port, State().waveEvents);
     }
-    STDMETHODIMP_(NTSTATUS) NewStream(PMINIPORTWAVERTSTREAM *stream, PPORTWAVERTSTREAM portStream, ULONG pin,
-                                      BOOLEAN capture, PKSDATAFORMAT) override
+    STDMETHODIMP_(NTSTATUS)
+    NewStream(PMINIPORTWAVERTSTREAM *stream, PPORTWAVERTSTREAM portStream, ULONG pin, BOOLEAN capture,
+              PKSDATAFORMAT) override
     {
         CallProbe probe;
         Shared &s = State();
@@ -528,7 +537,7 @@ NTSTATUS ValueHandler(PPCPROPERTY_REQUEST request)
     if (request->ValueSize < sizeof(ULONG))
         return STATUS_BUFFER_TOO_SMALL;
     // Long enough for another caller to overlap, if nothing serialised them.
-    for (int i = 0; i < 64; ++i)
+    for (uint32_t i = 0; i < State().config.handlerYields; ++i)
         std::this_thread::yield();
     if (request->Verb & KSPROPERTY_TYPE_GET)
         *static_cast<ULONG *>(request->Value) = storedValue;
@@ -543,8 +552,13 @@ NTSTATUS PendedHandler(PPCPROPERTY_REQUEST request)
     CallProbe probe;
     if (request->ValueSize < sizeof(ULONG))
         return STATUS_BUFFER_TOO_SMALL;
-    // Answered later, from another thread, as a driver completing work would.
-    std::thread([request] {
+    // Answered later, from another thread, as a driver completing work would
+    // (with holdPended once the test allows it).
+    const bool hold = State().config.holdPended;
+    KeSetEvent(&State().pendedArrived, IO_NO_INCREMENT, FALSE);
+    std::thread([request, hold] {
+        if (hold)
+            KeWaitForSingleObject(&State().pendedRelease, Executive, KernelMode, FALSE, nullptr);
         *static_cast<ULONG *>(request->Value) = 0xABCD;
         request->ValueSize = sizeof(ULONG);
         PcCompletePendingPropertyRequest(request, STATUS_SUCCESS);

@@ -38,8 +38,8 @@ Reply Control(HANDLE handle, DWORD code, const void *input, DWORD inputLength, v
 {
     DWORD returned = 0xDEAD;
     SetLastError(0);
-    const BOOL ok = DeviceIoControl(handle, code, const_cast<void *>(input), inputLength, output, outputLength,
-                                    &returned, nullptr);
+    const BOOL ok =
+        DeviceIoControl(handle, code, const_cast<void *>(input), inputLength, output, outputLength, &returned, nullptr);
     return {ok != FALSE, ok ? 0 : GetLastError(), returned};
 }
 
@@ -97,8 +97,7 @@ KSDATAFORMAT_WAVEFORMATEX PcmFormat(ULONG rate, WORD channels, WORD bits)
     return format;
 }
 
-DWORD CreatePin(HANDLE filter, ULONG pin, const void *format, size_t formatLength, HANDLE *handle,
-                ACCESS_MASK access)
+DWORD CreatePin(HANDLE filter, ULONG pin, const void *format, size_t formatLength, HANDLE *handle, ACCESS_MASK access)
 {
     std::vector<uint8_t> connect(sizeof(KSPIN_CONNECT) + formatLength);
     KSPIN_CONNECT head{};
