@@ -9,7 +9,7 @@ root=$(pwd)
 jobs=$(nproc)
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libbenchmark-dev
-          g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 ccache
+          g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 ccache llvm
           libcli11-dev sox)
 
 ensure_packages() {
@@ -76,9 +76,9 @@ cmd_build() {
     build_config windows "${windows_release[@]}" || exit 1
     build_config linux "${linux_release[@]}" || exit 1
     rm -rf out
-    mkdir -p out/windows out/linux out/include
-    cp build/windows/bin/ombapi.dll build/windows/client/libombapi.dll.a build/windows/bin/ombhost.exe out/windows/
-    [ -e build/windows/bin/Ombrivo.sys ] && cp build/windows/bin/Ombrivo.sys out/windows/
+    # The Windows package: driver/, bin/, lib/, include/ and the CMake package file.
+    cmake --build build/windows --target windows_package -j "$jobs" || exit 1
+    mkdir -p out/linux out/include
     cp build/linux/client/libombapi.so out/linux/
     cmake --install build/windows --component ombapi_headers --prefix out >/dev/null || exit 1
     echo "== deliverables in out/:"
