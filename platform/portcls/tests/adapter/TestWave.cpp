@@ -387,6 +387,11 @@ public:
         *clock = *clock + frames;
         return frames;
     }
+    void Signal()
+    {
+        for (PKEVENT event : events_)
+            KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+    }
     ULONG Register() const { return *registers_; }
     ULONG ReadBuffer(ULONG offset) const
     {
@@ -685,6 +690,13 @@ uint32_t Transfer(void *data, uint32_t frames)
 {
     std::lock_guard<std::mutex> hold(State().lock);
     return currentStream != nullptr ? currentStream->Advance(frames, static_cast<uint8_t *>(data)) : 0;
+}
+
+void SignalNotification()
+{
+    std::lock_guard<std::mutex> hold(State().lock);
+    if (currentStream != nullptr)
+        currentStream->Signal();
 }
 
 void SetDeviceFormat(uint32_t rate, bool isFloat)
