@@ -21,6 +21,11 @@ namespace adapter = testadapter;
 namespace win32 = standin::win32;
 using namespace engine;
 
+std::string DirectionParamName(const testing::TestParamInfo<Direction> &info)
+{
+    return DirectionName(info.param);
+}
+
 constexpr uint32_t TickFrames = 96; // 2 ms at 48 kHz
 
 wav::Format Stereo(uint32_t rate, bool isFloat)
@@ -130,10 +135,7 @@ protected:
         }
     }
     // The far side of the stream, verified.
-    VerifyReport Received() const
-    {
-        return direction == Direction::Render ? deviceVerifier->Report() : sink->Report();
-    }
+    VerifyReport Received() const { return direction == Direction::Render ? deviceVerifier->Report() : sink->Report(); }
     // The device has let go of everything the stream had.
     void ExpectNothingOpen() const
     {
@@ -177,8 +179,8 @@ std::string CaseName(const testing::TestParamInfo<Case> &info)
 }
 
 const Case AllCases[] = {
-    {Direction::Render, Mode::Event, 2},  {Direction::Render, Mode::Event, 1},  {Direction::Render, Mode::Packet, 2},
-    {Direction::Render, Mode::Poll, 0},   {Direction::Capture, Mode::Event, 2}, {Direction::Capture, Mode::Event, 1},
+    {Direction::Render, Mode::Event, 2},   {Direction::Render, Mode::Event, 1},  {Direction::Render, Mode::Packet, 2},
+    {Direction::Render, Mode::Poll, 0},    {Direction::Capture, Mode::Event, 2}, {Direction::Capture, Mode::Event, 1},
     {Direction::Capture, Mode::Packet, 2}, {Direction::Capture, Mode::Poll, 0},
 };
 
@@ -215,7 +217,7 @@ TEST_P(Streams, DeliverSampleExactOnASteadyClock)
     EXPECT_EQ(engine.CloseStream(stream), S_OK);
     ExpectNothingOpen();
     EXPECT_EQ(o.states, (std::vector<uint32_t>{KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN, KSSTATE_PAUSE,
-                                                KSSTATE_ACQUIRE, KSSTATE_STOP}));
+                                               KSSTATE_ACQUIRE, KSSTATE_STOP}));
 }
 
 // The application keeps the engine's thread for three buffers while the
@@ -256,8 +258,8 @@ TEST_P(Streams, CountTheDeviceOvertakingALateApplication)
     EXPECT_GE(verified.framesMatched, 20000u) << "in step again after it: " << verified.Describe();
     if (c.direction == Direction::Capture) {
         EXPECT_GT(verified.lostFrames, 0u) << verified.Describe();
-        EXPECT_EQ(verified.repeatedFrames, 0u) << "what was written over is lost, never repeated: "
-                                               << verified.Describe();
+        EXPECT_EQ(verified.repeatedFrames, 0u)
+            << "what was written over is lost, never repeated: " << verified.Describe();
     }
     EXPECT_EQ(engine.CloseStream(stream), S_OK);
 }
@@ -284,8 +286,8 @@ TEST_P(Packets, ADeviceLeapingBuffersIsSeenWhole)
     const StreamReport report = engine.Report(stream);
     if (direction == Direction::Render) {
         EXPECT_EQ(report.underruns, 1u) << report.Describe();
-        EXPECT_EQ(report.underrunFrames, 2u * buffer) << "the packets the device passed unwritten: "
-                                                      << report.Describe();
+        EXPECT_EQ(report.underrunFrames, 2u * buffer)
+            << "the packets the device passed unwritten: " << report.Describe();
         EXPECT_EQ(report.latePackets, 1u) << report.Describe();
     } else {
         EXPECT_EQ(report.overruns, 3u) << "three packets written over: " << report.Describe();
@@ -315,9 +317,7 @@ TEST_F(Packets, ANotificationWithoutAPacketIsAnEarlyPacket)
 }
 
 INSTANTIATE_TEST_SUITE_P(EngineOnTestDevice, Packets, testing::Values(Direction::Render, Direction::Capture),
-                         [](const testing::TestParamInfo<Direction> &info) {
-                             return std::string(DirectionName(info.param));
-                         });
+                         DirectionParamName);
 
 class Changes : public EngineOnTestDevice, public testing::WithParamInterface<Direction> {
 protected:
@@ -444,9 +444,7 @@ TEST_P(Changes, AWaveFilterThatGoesMakesTheEndpointNotPresent)
 }
 
 INSTANTIATE_TEST_SUITE_P(EngineOnTestDevice, Changes, testing::Values(Direction::Render, Direction::Capture),
-                         [](const testing::TestParamInfo<Direction> &info) {
-                             return std::string(DirectionName(info.param));
-                         });
+                         DirectionParamName);
 
 using Refusals = EngineOnTestDevice;
 

@@ -28,6 +28,11 @@ namespace dut = driver_under_test;
 namespace win32 = standin::win32;
 using namespace engine;
 
+std::string DirectionParamName(const testing::TestParamInfo<Direction> &info)
+{
+    return DirectionName(info.param);
+}
+
 constexpr unsigned HostTickMs = 2;
 
 struct FormatCase {
@@ -343,9 +348,7 @@ TEST_P(HostLeaves, InvalidatesTheStreamAndItsReturnAllowsANewOne)
 }
 
 INSTANTIATE_TEST_SUITE_P(EngineOnDriver, HostLeaves, testing::Values(Direction::Render, Direction::Capture),
-                         [](const testing::TestParamInfo<Direction> &info) {
-                             return std::string(DirectionName(info.param));
-                         });
+                         DirectionParamName);
 
 class Glitches : public EngineOnDriver {
 protected:
@@ -445,9 +448,7 @@ TEST_P(LateOverHost, IsCountedOnce)
 }
 
 INSTANTIATE_TEST_SUITE_P(EngineOnDriver, LateOverHost, testing::Values(Direction::Render, Direction::Capture),
-                         [](const testing::TestParamInfo<Direction> &info) {
-                             return std::string(DirectionName(info.param));
-                         });
+                         DirectionParamName);
 
 struct GlitchCase {
     Direction direction;

@@ -641,8 +641,8 @@ KSDATAFORMAT_WAVEFORMATEXTENSIBLE DeviceFormat()
     format.DataFormat.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
     format.DataFormat.SubFormat = config.deviceFloat ? KSDATAFORMAT_SUBTYPE_IEEE_FLOAT : KSDATAFORMAT_SUBTYPE_PCM;
     format.DataFormat.Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
-    format.WaveFormatExt.Format = {WAVE_FORMAT_EXTENSIBLE, 2, config.deviceRate, config.deviceRate * block, block, bits,
-                                   22};
+    format.WaveFormatExt.Format = {
+        WAVE_FORMAT_EXTENSIBLE, 2, config.deviceRate, config.deviceRate * block, block, bits, 22};
     format.WaveFormatExt.Samples.wValidBitsPerSample = bits;
     format.WaveFormatExt.dwChannelMask = KSAUDIO_SPEAKER_STEREO;
     format.WaveFormatExt.SubFormat = format.DataFormat.SubFormat;
