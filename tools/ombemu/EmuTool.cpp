@@ -220,7 +220,10 @@ int Session::Go(double seconds)
     summary.capture.host = hosts[1]->Stats();
     hosts[0]->Stop();
     hosts[1]->Stop();
-    const int64_t renderHostFirstTick = hosts[1]->FirstTickAt();
+    // The render host's first stretch is what the device took over the tick
+    // before it: its first frame left that much earlier.
+    const int64_t renderHostFirstTick =
+        hosts[1]->FirstTickAt() - int64_t(hosts[1]->FirstTickFrames()) * 10000000 / options.format->GetSR();
     const uint64_t renderHostFrames = hosts[1]->SourceFrames();
     const HRESULT loops[2] = {hosts[0]->LoopResult(), hosts[1]->LoopResult()};
     hosts[0].reset();

@@ -74,9 +74,11 @@ OmbHostStats Host::Stats() const
 
 unsigned Host::TransferData(void *data, unsigned bytes)
 {
-    if (firstTick.load(std::memory_order_relaxed) < 0)
-        firstTick = ombemu::Now();
     const size_t frames = bytes / format.FrameBytes();
+    if (firstTick.load(std::memory_order_relaxed) < 0) {
+        firstTickFrames = static_cast<uint32_t>(frames);
+        firstTick = ombemu::Now();
+    }
     if (capture) {
         sink->Write(data, frames);
         return bytes;

@@ -33,8 +33,10 @@ public:
     // Render: frames of the source handed out, and whether it has ended.
     uint64_t SourceFrames() const { return sourceFrames.load(); }
     bool SourceEnded() const { return sourceEnded.load(); }
-    // Machine time (100 ns) of the first tick that moved audio; -1 before.
+    // Machine time (100 ns) of the first tick that moved audio (-1 before),
+    // and the frames it moved.
     int64_t FirstTickAt() const { return firstTick.load(); }
+    uint32_t FirstTickFrames() const { return firstTickFrames.load(); }
 
     unsigned TransferData(void *data, unsigned bytes) override;
 
@@ -54,6 +56,7 @@ private:
     std::atomic<uint64_t> sourceFrames{0};
     std::atomic<bool> sourceEnded{false};
     std::atomic<int64_t> firstTick{-1};
+    std::atomic<uint32_t> firstTickFrames{0};
 };
 
 } // namespace ombemu_tool

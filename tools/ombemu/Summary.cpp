@@ -27,7 +27,7 @@ std::string JsonText(const std::string &text)
 
 void TableRow(FILE *out, const char *label, const std::string &render, const std::string &capture)
 {
-    fprintf(out, "  %-26s %-24s %s\n", label, render.c_str(), capture.c_str());
+    fprintf(out, "  %-26s %-36s %s\n", label, render.c_str(), capture.c_str());
 }
 
 std::string Number(uint64_t value) { return std::to_string(value); }

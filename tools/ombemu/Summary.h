@@ -7,6 +7,7 @@
 #include "Delivery.h"
 
 #include <StreamReport.h>
+#include <ombapi.h>
 #include <stdio.h>
 
 #include <string>
