@@ -11,6 +11,38 @@
 
 namespace ombemu_tool {
 
+namespace {
+
+// One side's source options: a file, a tone or the test signal, at most one.
+struct SourceChoice {
+    std::string file;
+    std::optional<double> tone;
+    bool signal = false;
+    void Apply(SourceSpec &spec) const
+    {
+        if (!file.empty())
+            spec = {SourceSpec::Kind::File, file, 0};
+        else if (tone)
+            spec = {SourceSpec::Kind::Tone, {}, *tone};
+        else if (signal)
+            spec = {SourceSpec::Kind::Signal, {}, 0};
+    }
+};
+
+// --play, --play-tone, --play-signal; --host-play, --host-tone, --host-signal.
+void AddSourceOptions(CLI::App &app, const std::string &prefix, const std::string &who, SourceChoice &choice)
+{
+    const std::string fileOption = prefix == "--play" ? prefix : prefix + "-play";
+    CLI::Option *file = app.add_option(fileOption, choice.file, "a WAV file " + who);
+    CLI::Option *tone =
+        app.add_option(prefix + "-tone", choice.tone, "... or a tone of this many Hz")->check(CLI::PositiveNumber);
+    CLI::Option *signal = app.add_flag(prefix + "-signal", choice.signal, "... or the engine's verifying test signal");
+    file->excludes(tone)->excludes(signal);
+    tone->excludes(signal);
+}
+
+} // namespace
+
 std::optional<int> Parse(int argc, const char *const *argv, Options &options, FILE *out, FILE *err)
 {
     CLI::App app("ombemu: the emulated Windows machine with the Ombrivo device. A capture host and a render "
@@ -18,9 +50,7 @@ std::optional<int> Parse(int argc, const char *const *argv, Options &options, FI
                  "capture endpoint; the summary says whether each direction arrived exact.",
                  "ombemu");
     std::string format, clock = "virtual", mode = "event";
-    std::string play, captureTo, hostPlay, recordTo;
-    std::optional<double> playTone, hostTone;
-    bool playSignal = false, hostSignal = false;
+    std::string captureTo, recordTo;
 
     app.add_option("--seconds", options.seconds, "how long to run (default: the files' length, else 3)")
         ->check(CLI::Range(0.01, 86400.0));
@@ -33,19 +63,10 @@ std::optional<int> Parse(int argc, const char *const *argv, Options &options, FI
         ->check(CLI::IsMember({"event", "packet", "poll"}));
     app.add_option("--engine-period-ms", options.periodMs, "the engine's period in ms (1 to 100, default 10)")
         ->check(CLI::Range(1u, 100u));
-    CLI::Option *p1 = app.add_option("--play", play, "a WAV file Windows applications play");
-    CLI::Option *p2 = app.add_option("--play-tone", playTone, "... or a tone of this many Hz")
-                          ->check(CLI::PositiveNumber);
-    CLI::Option *p3 = app.add_flag("--play-signal", playSignal, "... or the engine's verifying test signal");
-    p1->excludes(p2)->excludes(p3);
-    p2->excludes(p3);
+    SourceChoice played, sent;
+    AddSourceOptions(app, "--play", "Windows applications play", played);
     app.add_option("--capture-to", captureTo, "write every frame the capture host receives to this WAV file");
-    CLI::Option *h1 = app.add_option("--host-play", hostPlay, "a WAV file the render host sends");
-    CLI::Option *h2 = app.add_option("--host-tone", hostTone, "... or a tone of this many Hz")
-                          ->check(CLI::PositiveNumber);
-    CLI::Option *h3 = app.add_flag("--host-signal", hostSignal, "... or the engine's verifying test signal");
-    h1->excludes(h2)->excludes(h3);
-    h2->excludes(h3);
+    AddSourceOptions(app, "--host", "the render host sends", sent);
     app.add_option("--record-to", recordTo, "write every frame Windows applications record to this WAV file");
     app.add_flag("--json", options.json, "print the summary as one JSON object");
 
@@ -72,18 +93,8 @@ std::optional<int> Parse(int argc, const char *const *argv, Options &options, FI
     }
     options.realClock = clock == "real";
     options.mode = mode == "packet" ? engine::Mode::Packet : mode == "poll" ? engine::Mode::Poll : engine::Mode::Event;
-    if (!play.empty())
-        options.play = {SourceSpec::Kind::File, play, 0};
-    else if (playTone)
-        options.play = {SourceSpec::Kind::Tone, {}, *playTone};
-    else if (playSignal)
-        options.play = {SourceSpec::Kind::Signal, {}, 0};
-    if (!hostPlay.empty())
-        options.hostPlay = {SourceSpec::Kind::File, hostPlay, 0};
-    else if (hostTone)
-        options.hostPlay = {SourceSpec::Kind::Tone, {}, *hostTone};
-    else if (hostSignal)
-        options.hostPlay = {SourceSpec::Kind::Signal, {}, 0};
+    played.Apply(options.play);
+    sent.Apply(options.hostPlay);
     options.captureTo = captureTo;
     options.recordTo = recordTo;
     if (argc <= 1) {
