@@ -4,20 +4,9 @@
 # runs its test on the emulated machine, and runs the installed ombemu.
 #   cmake -DBUILD_DIR=... -DWORK_DIR=... -DEXAMPLE=... -DC_COMPILER=... -P TestbenchHost.cmake
 cmake_minimum_required(VERSION 3.25)
-foreach(var BUILD_DIR WORK_DIR EXAMPLE C_COMPILER)
-  if(NOT ${var})
-    message(FATAL_ERROR "TestbenchHost.cmake needs -D${var}=...")
-  endif()
-endforeach()
+include(${CMAKE_CURRENT_LIST_DIR}/ScriptSteps.cmake)
+needs(BUILD_DIR WORK_DIR EXAMPLE C_COMPILER)
 file(REMOVE_RECURSE "${WORK_DIR}")
-
-function(run)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE errors)
-  if(NOT result EQUAL 0)
-    message(FATAL_ERROR "${ARGN} failed (${result}):\n${output}${errors}")
-  endif()
-  set(said "${output}" PARENT_SCOPE)
-endfunction()
 
 run(${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${WORK_DIR}/installed")
 file(RENAME "${WORK_DIR}/installed" "${WORK_DIR}/prefix")
