@@ -14,6 +14,7 @@
 #include "ControlProtocol.h"
 #include "DriverUnderTest.h"
 #include "Engine.h"
+#include "SharedBlock.h"
 #include "ombapi.h"
 
 namespace {
@@ -217,7 +218,8 @@ TEST_P(HostStream, CaptureDeliversTheHostsBytesExactlyToTheEngine)
     Run();
     for (int tick = 0; tick < 30; ++tick)
         Tick();
-    const uint32_t device = host->GetCommonData().DevicePositionFrames;
+    // As the host reads it, while the driver may be taking it up.
+    const uint32_t device = Ombrivo::ReadShared(host->GetCommonData().DevicePositionFrames);
     EXPECT_EQ(device, f.SR * 60 / 1000);
     // Everything behind the device position is the host's, in order.
     size_t wrong = 0;
