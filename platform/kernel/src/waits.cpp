@@ -149,6 +149,34 @@ bool Claim(Waiter &w, int32_t outcome)
     return true;
 }
 
+// Counts a waiter as blocked, a timed one together with its timer under the
+// clock's lock: an observer that sees it counted and then moves the clock
+// (under that lock) always finds its timer. Were the count to come first, the
+// observer could move the clock past the deadline before the timer was
+// listed, as often as it liked while the waiter was descheduled, and the
+// wait would end only at some later advance. A virtual clock already at or
+// past the deadline (moved on since the deadline was set) ends the wait at
+// once. `again`: a wait-all that found its objects unsignalled waits on.
+void CountBlocked(ClockState &c, Waiter &w, bool again)
+{
+    std::unique_lock lk(c.lock, std::defer_lock);
+    if (w.hasDeadline) {
+        lk.lock();
+        if (!w.timerLinked) {
+            w.timer = c.timers.emplace(w.deadline, &w);
+            w.timerLinked = true;
+        }
+        c.blockedTimed.fetch_add(1);
+    }
+    c.blockedAll.fetch_add(1);
+    if (again) {
+        w.woken.store(0);
+        w.outcome.store(detail::kWaiting, std::memory_order_release);
+    }
+    if (w.hasDeadline && Mode(c) != ClockMode::Real && w.deadline <= c.virtualNow.load())
+        Claim(w, detail::kTimedOut);
+}
+
 // ---- Dispatcher objects -------------------------------------------------------
 
 std::array<std::mutex, 64> &ObjectLocks()
@@ -510,13 +538,7 @@ NTSTATUS Wait(DISPATCHER_HEADER **objects, ULONG count, bool waitAll, const LARG
         }
         self->wait = &w;
     }
-    c.blockedAll.fetch_add(1);
-    if (w.hasDeadline) {
-        c.blockedTimed.fetch_add(1);
-        std::lock_guard lk(c.lock);
-        w.timer = c.timers.emplace(w.deadline, &w);
-        w.timerLinked = true;
-    }
+    CountBlocked(c, w, false);
     locked.Unlock();
     Blocking();
 
@@ -548,11 +570,7 @@ NTSTATUS Wait(DISPATCHER_HEADER **objects, ULONG count, bool waitAll, const LARG
         }
         // Not yet: wait on, as before.
         c.wokenNotLeft.fetch_sub(1);
-        c.blockedAll.fetch_add(1);
-        if (w.hasDeadline)
-            c.blockedTimed.fetch_add(1);
-        w.woken.store(0);
-        w.outcome.store(kWaiting, std::memory_order_release);
+        CountBlocked(c, w, true);
         again.Unlock();
         Blocking();
     }

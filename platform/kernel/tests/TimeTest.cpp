@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 
 namespace sk = standin::kernel;
@@ -129,6 +130,52 @@ TEST_F(VirtualTime, WaitsEndInDeadlineOrderAsTheClockPassesEach)
     longWait.join();
     EXPECT_EQ(endedAt[0], start + 10 * 10'000);
     EXPECT_EQ(endedAt[1], start + 20 * 10'000);
+}
+
+// A thread that waits again as soon as its time-out ends, a period at a time,
+// and an observer that moves the clock a period whenever it sees the thread
+// waiting: every period ends exactly one wait. Were the waiter counted before
+// its time-out was set, the observer could move the clock past a deadline
+// nobody watched, and that wait would end a period late. A third thread asks
+// for the timer resolution all the while: it holds the clock's lock now and
+// then, as a process starting a timer period does, which widens that gap.
+TEST_F(VirtualTime, EveryAdvanceEndsTheTimedWaitItSawBlocked)
+{
+    constexpr int kPeriods = 2000;
+    constexpr LONGLONG kPeriod = kSecond / 1000;
+    KEVENT never;
+    KeInitializeEvent(&never, NotificationEvent, FALSE);
+    std::atomic<int> ended{0};
+    std::atomic<LONGLONG> longest{0};
+    std::atomic<bool> done{false};
+    std::thread asker([&] {
+        while (!done)
+            sk::TimerResolution(sk::SystemProcess());
+    });
+    std::thread waiter([&] {
+        for (int i = 0; i < kPeriods; ++i) {
+            LARGE_INTEGER timeout;
+            timeout.QuadPart = -kPeriod;
+            const LONGLONG start = sk::Now();
+            ASSERT_EQ(KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
+            if (sk::Now() - start > longest)
+                longest = sk::Now() - start;
+            ++ended;
+        }
+    });
+    for (int i = 0; i < kPeriods; ++i) {
+        // Looking all the time, as a test moving the clock whenever a
+        // thread waits does, catches the waiter at its first count.
+        while (sk::BlockedWaiters() < 1)
+            std::this_thread::yield();
+        ASSERT_EQ(ended.load(), i) << "period " << i << " did not end the wait it saw";
+        sk::AdvanceClock(kPeriod);
+    }
+    waiter.join();
+    done = true;
+    asker.join();
+    EXPECT_EQ(ended.load(), kPeriods);
+    EXPECT_EQ(longest.load(), kPeriod) << "each wait lasts exactly its time-out";
 }
 
 TEST_F(VirtualTime, PerformanceCounterRunsAtTenMegahertzOnTheClock)
