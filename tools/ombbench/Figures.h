@@ -14,6 +14,9 @@ namespace ombbench {
 struct NotifyFigures {
     bool measured = false;
     Distribution latency, baseline;
+    // Where the time goes: request to the driver's wake of its worker, the
+    // worker's wake and update to the engine's event, that event to the wake.
+    Distribution toDriver, inWorker, toEngine;
     std::vector<double> latencyUs, baselineUs; // every sample, for the plot
 };
 
@@ -22,8 +25,8 @@ struct NotifyFigures {
 struct HostTickFigures {
     bool measured = false;
     Distribution tick;
-    double allocationsPerTick = 0;
-    double allocationsInRequests = 0; // of those, made inside DeviceIoControl (the platform and the driver)
+    double allocationsPerTick = 0;         // the host library's and the driver's (kernel pool)
+    double platformAllocationsPerTick = 0; // inside the platform's DeviceIoControl
     double ioctlRoundTripUs = 0;
     uint64_t ioctlIterations = 0;
     double clockReadUs = 0; // one CPU-time reading, subtracted from the tick

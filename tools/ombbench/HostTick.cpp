@@ -8,6 +8,7 @@
 #include <io_boundary.h>
 #include <stdio.h>
 #include "HostedStream.h"
+#include "DriverUnderTest.h"
 #include "StandInCases.h"
 #include "TickProbe.h"
 
@@ -62,7 +63,7 @@ bool IoctlRoundTrip(const RunLength &length, HostTickFigures &figures)
 
 } // namespace
 
-bool RunTickProbe(const StreamPlan &plan, double seconds, TickProbe &probe)
+bool RunTickProbe(const StreamPlan &plan, double seconds, TickProbe &probe, uint64_t &poolAllocations)
 {
     Machine machine;
     if (!machine.Loaded())
@@ -70,8 +71,10 @@ bool RunTickProbe(const StreamPlan &plan, double seconds, TickProbe &probe)
     HostedStream stream(machine, plan, probe, &probe);
     if (!stream.Start())
         return false;
+    const size_t poolBefore = driver_under_test::PoolAllocations();
     const int64_t wait = -static_cast<int64_t>(seconds * 1e7);
     boundary::Delay(&wait);
+    poolAllocations = driver_under_test::PoolAllocations() - poolBefore;
     stream.Stop();
     if (probe.TickUs().empty()) {
         fprintf(stderr, "ombbench: the host's loop ticked no audio\n");
@@ -92,13 +95,14 @@ bool MeasureHostTick(const RunLength &length, HostTickFigures &figures)
     plan.tickMs = 1;
     plan.bufferFrames = 480;
     TickProbe probe(clockReadNs);
-    if (!RunTickProbe(plan, length.hostTickSeconds(), probe))
+    uint64_t pool = 0;
+    if (!RunTickProbe(plan, length.hostTickSeconds(), probe, pool))
         return false;
     std::vector<double> ticks = probe.TickUs();
     figures.tick = Summarise(ticks);
     const double count = static_cast<double>(figures.tick.samples);
-    figures.allocationsPerTick = static_cast<double>(probe.Allocations()) / count;
-    figures.allocationsInRequests = static_cast<double>(probe.AllocationsInRequests()) / count;
+    figures.allocationsPerTick = static_cast<double>(probe.LibraryAllocations() + pool) / count;
+    figures.platformAllocationsPerTick = static_cast<double>(probe.AllocationsInRequests()) / count;
     figures.measured = true;
     return true;
 }

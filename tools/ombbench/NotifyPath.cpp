@@ -9,7 +9,7 @@
 #include "ControlProtocol.h"
 #include "Probe.h"
 #include "StandInCases.h"
-#include "WorkerPriority.h"
+#include "KernelSide.h"
 
 namespace ombbench {
 
@@ -27,9 +27,12 @@ public:
     {
         if (code != ReqNotify || inputLength < sizeof(NotifyRequest))
             return;
-        if (static_cast<const NotifyRequest *>(input)->Code == NotifyPositionAdvanced)
-            last.store(RealNs(), std::memory_order_release);
+        if (static_cast<const NotifyRequest *>(input)->Code != NotifyPositionAdvanced)
+            return;
+        last.store(RealNs(), std::memory_order_release);
+        MarkPositionNotify(true);
     }
+    void ControlReturned(uint32_t) override { MarkPositionNotify(false); }
     // The latest entry: the notification a wake belongs to, since the next
     // one comes a tick later.
     int64_t Last() const { return last.load(std::memory_order_acquire); }
@@ -42,25 +45,40 @@ struct Waiter {
     boundary::Handle event;
     const NotifyEntries *entries;
     size_t count;
-    std::vector<double> *latencyUs;
+    NotifySamples *samples;
     bool timedOut = false;
 };
+
+double Us(int64_t from, int64_t to)
+{
+    return static_cast<double>(to - from) / 1000;
+}
 
 // A thread of the engine's process: waits for the notification event, and
 // takes the time since the notification that set it.
 void WaitForNotifications(void *context)
 {
     Waiter &w = *static_cast<Waiter *>(context);
-    while (w.latencyUs->size() < w.count) {
+    WatchEngineEvent(w.event);
+    while (w.samples->latency.size() < w.count) {
         if (boundary::WaitForObject(w.event, &WaitLimit) != 0) {
             w.timedOut = true;
-            return;
+            break;
         }
         const int64_t woke = RealNs();
         const int64_t entered = w.entries->Last();
-        if (entered != 0)
-            w.latencyUs->push_back(static_cast<double>(woke - entered) / 1000);
+        if (entered == 0)
+            continue;
+        w.samples->latency.push_back(Us(entered, woke));
+        // The parts, when the moments are of this notification (in order).
+        const int64_t worker = WorkerWokenAt(), engine = EngineSignalledAt();
+        if (entered <= worker && worker <= engine && engine <= woke) {
+            w.samples->toDriver.push_back(Us(entered, worker));
+            w.samples->inWorker.push_back(Us(worker, engine));
+            w.samples->toEngine.push_back(Us(engine, woke));
+        }
     }
+    WatchEngineEvent(nullptr);
 }
 
 void SleepUs(unsigned us)
@@ -71,7 +89,7 @@ void SleepUs(unsigned us)
 
 } // namespace
 
-bool TimeNotifications(const StreamPlan &plan, size_t count, std::vector<double> &latencyUs)
+bool TimeNotifications(const StreamPlan &plan, size_t count, NotifySamples &samples)
 {
     Machine machine;
     if (!machine.Loaded())
@@ -83,9 +101,7 @@ bool TimeNotifications(const StreamPlan &plan, size_t count, std::vector<double>
     HostedStream stream(machine, plan, application, &entries);
     if (!stream.Start(true))
         return false;
-    latencyUs.clear();
-    latencyUs.reserve(count);
-    Waiter waiter{stream.Notification(), &entries, count, &latencyUs};
+    Waiter waiter{stream.Notification(), &entries, samples.latency.size() + count, &samples};
     boundary::Thread thread = boundary::StartThread(stream.Engine().Process(), "engine", WaitForNotifications, &waiter);
     boundary::JoinThread(thread);
     stream.Stop();
@@ -98,8 +114,7 @@ void TimeFutexChain(size_t count, unsigned periodUs, std::vector<double> &latenc
 {
     using standin_bench::FutexWait;
     using standin_bench::FutexWake;
-    latencyUs.clear();
-    latencyUs.reserve(count);
+    latencyUs.reserve(latencyUs.size() + count);
     std::atomic<uint32_t> toB{0}, toC{0}, done{0};
     std::atomic<int64_t> woken{0};
     std::thread b([&] {

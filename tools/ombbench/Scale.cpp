@@ -22,15 +22,17 @@ bool MeasureCase(const RunLength &length, const char *name, const DataFormatDesc
     plan.tickMs = 1;
     plan.bufferFrames = format.SR / 100; // 10 ms
     TickProbe probe(clockReadNs);
-    if (!RunTickProbe(plan, length.scaleSeconds(), probe))
+    uint64_t pool = 0;
+    if (!RunTickProbe(plan, length.scaleSeconds(), probe, pool))
         return false;
     std::vector<double> values = probe.TickUs();
     figures.tick = Summarise(values);
     values = probe.CopyUs();
     figures.copy = Summarise(values);
-    if (!TimeNotifications(NotifyPlan(format), length.notifications() / 2, values))
+    NotifySamples samples;
+    if (!TimeNotifications(NotifyPlan(format), length.notifications() / 2, samples))
         return false;
-    figures.notify = Summarise(values);
+    figures.notify = Summarise(samples.latency);
     return true;
 }
 

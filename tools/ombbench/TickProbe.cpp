@@ -40,10 +40,11 @@ void TickProbe::WaitEntered()
         return; // a tick of a stream not running, or one that handed out nothing
     // The readings inside the tick: one per request's return and two around
     // TransferData, half of the first and last falling outside.
+    // TransferData's own time holds about one reading.
     const double readings = static_cast<double>(requestsReturned) + 1;
     const double ns = static_cast<double>(lastReturn - tickStart - transferNs) - readings * clockReadNs;
     tickUs.push_back(ns / 1000);
-    copyUs.push_back(static_cast<double>(transferNs) / 1000);
+    copyUs.push_back((static_cast<double>(transferNs) - clockReadNs) / 1000);
     allocations += allocationsAtLastReturn - allocationsAtStart;
     allocationsInRequests += tickAllocationsInRequests;
 }

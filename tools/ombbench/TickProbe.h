@@ -19,10 +19,13 @@ public:
     explicit TickProbe(double clockReadNs) : clockReadNs(clockReadNs) {}
 
     // Per tick that handed out audio: microseconds without TransferData, in
-    // TransferData, and the allocations (all, and inside DeviceIoControl).
+    // TransferData; over those ticks, the allocations made on the loop's
+    // thread outside the platform's DeviceIoControl (the library's own) and
+    // inside it (the I/O manager's request and buffer, any pool the driver
+    // takes there).
     const std::vector<double> &TickUs() const { return tickUs; }
     const std::vector<double> &CopyUs() const { return copyUs; }
-    uint64_t Allocations() const { return allocations; }
+    uint64_t LibraryAllocations() const { return allocations - allocationsInRequests; }
     uint64_t AllocationsInRequests() const { return allocationsInRequests; }
 
     void ControlEntered(uint32_t code, const void *input, uint32_t inputLength) override;
@@ -44,7 +47,9 @@ private:
 
 // Runs a stream of the plan for `seconds` (on the clock in force) with the
 // probe as the host's application and the observer of its loop.
-bool RunTickProbe(const StreamPlan &plan, double seconds, TickProbe &probe);
+// `poolAllocations` receives the kernel pool allocations made meanwhile on
+// every thread of the machine (the driver's, its worker's included).
+bool RunTickProbe(const StreamPlan &plan, double seconds, TickProbe &probe, uint64_t &poolAllocations);
 
 // The cost of one reading of the thread's CPU time, in nanoseconds (the
 // median of many back-to-back readings).
