@@ -218,6 +218,78 @@ TEST(Events, SetFromAnotherThreadWakesTheWaiter)
     CloseHandle(event);
 }
 
+DWORD WINAPI CountAndSet(LPVOID parameter)
+{
+    auto *counter = static_cast<std::atomic<int> *>(parameter);
+    ++*counter;
+    return 0;
+}
+
+TEST(Threads, CreateThreadRunsTheRoutineAndItsHandleIsSignalledAtItsEnd)
+{
+    std::atomic<int> counter{0};
+    HANDLE thread = CreateThread(nullptr, 0, &CountAndSet, &counter, 0, nullptr);
+    ASSERT_NE(thread, nullptr) << GetLastError();
+    EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
+    EXPECT_EQ(counter.load(), 1);
+    // Still signalled: a thread's end is not consumed by a wait.
+    EXPECT_EQ(WaitForSingleObject(thread, 0), WAIT_OBJECT_0);
+    EXPECT_TRUE(CloseHandle(thread));
+}
+
+TEST(WaitForMultipleObjects, AnyGivesTheLowestSignalledIndexAllNeedsEveryOne)
+{
+    HANDLE events[3];
+    for (HANDLE &event : events) {
+        event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        ASSERT_NE(event, nullptr);
+    }
+    EXPECT_EQ(WaitForMultipleObjects(3, events, FALSE, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    SetEvent(events[2]);
+    SetEvent(events[1]);
+    EXPECT_EQ(WaitForMultipleObjects(3, events, FALSE, 0), WAIT_OBJECT_0 + 1);
+    EXPECT_EQ(WaitForMultipleObjects(3, events, TRUE, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    SetEvent(events[0]);
+    EXPECT_EQ(WaitForMultipleObjects(3, events, TRUE, 0), WAIT_OBJECT_0);
+
+    // An auto-reset event that ends a wait for any is consumed by it.
+    HANDLE pulse = CreateEventW(nullptr, FALSE, TRUE, nullptr);
+    HANDLE pair[2] = {events[0], pulse};
+    ResetEvent(events[0]);
+    EXPECT_EQ(WaitForMultipleObjects(2, pair, FALSE, 0), WAIT_OBJECT_0 + 1);
+    EXPECT_EQ(WaitForMultipleObjects(2, pair, FALSE, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+
+    // Set from another thread while the wait is blocked.
+    std::thread setter([&] { SetEvent(pulse); });
+    EXPECT_EQ(WaitForMultipleObjects(2, pair, FALSE, INFINITE), WAIT_OBJECT_0 + 1);
+    setter.join();
+    CloseHandle(pulse);
+    for (HANDLE event : events)
+        CloseHandle(event);
+}
+
+TEST(WaitForMultipleObjects, RefusesNoHandlesTooManyAndABadOne)
+{
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    ASSERT_NE(event, nullptr);
+    SetLastError(0);
+    EXPECT_EQ(WaitForMultipleObjects(0, &event, FALSE, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+
+    HANDLE many[MAXIMUM_WAIT_OBJECTS + 1];
+    for (HANDLE &h : many)
+        h = event;
+    SetLastError(0);
+    EXPECT_EQ(WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS + 1, many, FALSE, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+
+    HANDLE withBad[2] = {event, reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x7FF0))};
+    SetLastError(0);
+    EXPECT_EQ(WaitForMultipleObjects(2, withBad, FALSE, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    CloseHandle(event);
+}
+
 TEST(PerformanceCounter, TenMegahertzAndMonotonic)
 {
     LARGE_INTEGER frequency, a, b;

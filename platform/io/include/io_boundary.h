@@ -69,6 +69,10 @@ Status ResetEvent(Handle event);
 // 100-ns units). Returns STATUS_SUCCESS (signalled), STATUS_TIMEOUT or the
 // failure of the handle lookup.
 Status WaitForObject(Handle object, const int64_t *timeout100ns);
+// WaitForMultipleObjects: 1 to 64 handles, any or all of them; returns
+// STATUS_WAIT_0 + the index of the object that ended a wait for any,
+// STATUS_SUCCESS for all, STATUS_TIMEOUT or the failure of a handle lookup.
+Status WaitForObjects(uint32_t count, const Handle *objects, bool waitAll, const int64_t *timeout100ns);
 // relative100ns null: no end (the thread ends when its process terminates).
 Status Delay(const int64_t *relative100ns);
 int64_t PerformanceCounter();
@@ -104,6 +108,10 @@ ProcessId CurrentProcess();
 using Thread = void *;
 Thread StartThread(ProcessId process, const char *name, void (*body)(void *), void *context);
 void JoinThread(Thread thread);
+// CreateThread: a thread of the current process running body(argument), and
+// a handle to it in that process, signalled when the thread has ended. On
+// failure the body never runs.
+Status CreateThread(const char *name, void (*body)(void *), void *context, Handle *handle);
 // The resolution (100-ns units) the process's real-time waits get.
 int64_t TimerResolution(ProcessId process);
 

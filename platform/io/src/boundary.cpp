@@ -123,27 +123,62 @@ Status ResetEvent(Handle event)
     return STATUS_SUCCESS;
 }
 
-Status WaitForObject(Handle object, const int64_t *timeout100ns)
+namespace {
+
+// A handle of the current process to something a thread can wait on (an
+// event, a thread or a process), with a reference; a handle needs SYNCHRONIZE.
+NTSTATUS ReferenceWaitable(Handle object, void **body)
 {
-    ClientContext context;
-    void *body;
     ACCESS_MASK granted = 0;
-    NTSTATUS status = ReferenceUserHandle(object, nullptr, &body, &granted);
+    NTSTATUS status = ReferenceUserHandle(object, nullptr, body, &granted);
     if (!NT_SUCCESS(status))
         return status;
-    // Only dispatcher objects can be waited on; a handle needs SYNCHRONIZE.
-    const POBJECT_TYPE type = standin::kernel::ObjectTypeOf(body);
+    const POBJECT_TYPE type = standin::kernel::ObjectTypeOf(*body);
     if (type != *ExEventObjectType && type != *PsThreadType && type != *PsProcessType)
         status = STATUS_INVALID_HANDLE;
     else if (!(granted & SYNCHRONIZE))
         status = STATUS_ACCESS_DENIED;
+    if (!NT_SUCCESS(status))
+        standin::kernel::DereferenceObject(*body);
+    return status;
+}
+
+} // namespace
+
+Status WaitForObject(Handle object, const int64_t *timeout100ns)
+{
+    return WaitForObjects(1, &object, false, timeout100ns);
+}
+
+Status WaitForObjects(uint32_t count, const Handle *objects, bool waitAll, const int64_t *timeout100ns)
+{
+    ClientContext context;
+    if (count == 0 || count > MAXIMUM_WAIT_OBJECTS)
+        return STATUS_INVALID_PARAMETER;
+    void *bodies[MAXIMUM_WAIT_OBJECTS];
+    NTSTATUS status = STATUS_SUCCESS;
+    uint32_t referenced = 0;
+    for (; referenced < count && NT_SUCCESS(status); ++referenced) {
+        status = ReferenceWaitable(objects[referenced], &bodies[referenced]);
+        if (!NT_SUCCESS(status))
+            break;
+    }
     if (NT_SUCCESS(status)) {
         LARGE_INTEGER timeout;
         if (timeout100ns != nullptr)
             timeout.QuadPart = *timeout100ns;
-        status = KeWaitForSingleObject(body, UserRequest, UserMode, FALSE, timeout100ns ? &timeout : nullptr);
+        LARGE_INTEGER *deadline = timeout100ns ? &timeout : nullptr;
+        if (count == 1) {
+            status = KeWaitForSingleObject(bodies[0], UserRequest, UserMode, FALSE, deadline);
+        } else {
+            // More objects than a thread's own wait blocks need an array.
+            KWAIT_BLOCK blocks[MAXIMUM_WAIT_OBJECTS];
+            status = KeWaitForMultipleObjects(count, bodies, waitAll ? WaitAll : WaitAny, UserRequest, UserMode,
+                                              FALSE, deadline, count > THREAD_WAIT_OBJECTS ? blocks : nullptr);
+        }
     }
-    standin::kernel::DereferenceObject(body);
+    for (uint32_t i = 0; i < referenced; ++i)
+        standin::kernel::DereferenceObject(bodies[i]);
     // Released because its process is terminating: the thread ends.
     if (status == STATUS_USER_APC)
         standin::kernel::EndThreadIfTerminating();
@@ -251,6 +286,51 @@ Thread StartThread(ProcessId process, const char *name, void (*body)(void *), vo
 void JoinThread(Thread thread)
 {
     standin::kernel::JoinThread(static_cast<PKTHREAD>(thread));
+}
+
+namespace {
+
+struct ThreadStart {
+    void (*body)(void *);
+    void *argument;
+    KEVENT decided; // set once the creator knows whether a handle was made
+    bool run;
+};
+
+// The new thread waits until its creator has a handle for it (a process that
+// is terminating refuses one), then runs the body or ends without it.
+void RunThreadStart(void *context)
+{
+    auto *start = static_cast<ThreadStart *>(context);
+    KeWaitForSingleObject(&start->decided, Executive, KernelMode, FALSE, nullptr);
+    const bool run = start->run;
+    void (*body)(void *) = start->body;
+    void *argument = start->argument;
+    delete start;
+    if (run)
+        body(argument);
+}
+
+} // namespace
+
+Status CreateThread(const char *name, void (*body)(void *), void *argument, Handle *handle)
+{
+    ClientContext context;
+    *handle = nullptr;
+    auto *start = new ThreadStart{body, argument, {}, false};
+    KeInitializeEvent(&start->decided, NotificationEvent, FALSE);
+    PKTHREAD thread = standin::kernel::StartThread(standin::kernel::CurrentProcess(), name, &RunThreadStart, start);
+    if (thread == nullptr) {
+        delete start;
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    // The handle keeps the thread object; the start's reference goes.
+    const NTSTATUS status =
+        standin::kernel::InsertHandle(standin::kernel::CurrentProcess(), thread, THREAD_ALL_ACCESS, false, handle);
+    start->run = NT_SUCCESS(status);
+    KeSetEvent(&start->decided, IO_NO_INCREMENT, FALSE);
+    standin::kernel::DereferenceObject(thread);
+    return status;
 }
 
 int64_t TimerResolution(ProcessId process)

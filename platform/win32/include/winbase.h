@@ -1,5 +1,5 @@
 /* Stand-in: kernel32's error state and message text, files and device I/O
-   control, events and waits, the performance counter, the memory probe and
+   control, threads, events and waits, the performance counter, the memory probe and
    module names. Every handle is synchronous. */
 #pragma once
 
@@ -22,6 +22,9 @@
 #define WAIT_ABANDONED 0x00000080L
 #define WAIT_TIMEOUT 0x00000102L
 #define WAIT_FAILED ((DWORD)0xFFFFFFFF)
+#define WAIT_ABANDONED_0 WAIT_ABANDONED
+#define MAXIMUM_WAIT_OBJECTS 64
+#define CREATE_SUSPENDED 0x00000004
 #define MAX_PATH 260
 
 #define CREATE_NEW 1
@@ -50,6 +53,9 @@ typedef struct _OVERLAPPED {
     HANDLE hEvent;
 } OVERLAPPED, *LPOVERLAPPED;
 
+typedef DWORD(WINAPI *PTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
+typedef PTHREAD_START_ROUTINE LPTHREAD_START_ROUTINE;
+
 EXTERN_C_START
 DWORD WINAPI GetLastError(void);
 void WINAPI SetLastError(DWORD error);
@@ -69,6 +75,10 @@ HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManual
 BOOL WINAPI SetEvent(HANDLE hEvent);
 BOOL WINAPI ResetEvent(HANDLE hEvent);
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE *lpHandles, BOOL bWaitAll, DWORD dwMilliseconds);
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
+                           LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter, DWORD dwCreationFlags,
+                           LPDWORD lpThreadId);
 void WINAPI Sleep(DWORD dwMilliseconds);
 
 BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER *lpPerformanceCount);

@@ -41,19 +41,40 @@ BOOL WINAPI ResetEvent(HANDLE hEvent)
     return status < 0 ? Fail(status) : TRUE;
 }
 
+namespace {
+
+// A wait's status as the Win32 result: the index of the object that ended
+// it, a time-out, or WAIT_FAILED with the last error set.
+DWORD WaitResult(boundary::Status status, DWORD count)
+{
+    const uint32_t code = static_cast<uint32_t>(status);
+    if (code < count) // STATUS_WAIT_0 + index
+        return WAIT_OBJECT_0 + code;
+    if (code >= 0x80 && code < 0x80 + count) // STATUS_ABANDONED_WAIT_0 + index
+        return WAIT_ABANDONED_0 + (code - 0x80);
+    if (code == 0x102) // STATUS_TIMEOUT
+        return WAIT_TIMEOUT;
+    Fail(status);
+    return WAIT_FAILED;
+}
+
+} // namespace
+
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
 {
-    const int64_t timeout = -static_cast<int64_t>(dwMilliseconds) * HundredNsPerMs;
-    const boundary::Status status = boundary::WaitForObject(hHandle, dwMilliseconds == INFINITE ? nullptr : &timeout);
-    switch (status) {
-    case 0x00000000: // STATUS_WAIT_0
-        return WAIT_OBJECT_0;
-    case 0x00000080: // STATUS_ABANDONED_WAIT_0
-        return WAIT_ABANDONED;
-    case 0x00000102: // STATUS_TIMEOUT
-        return WAIT_TIMEOUT;
-    default: Fail(status); return WAIT_FAILED;
+    return WaitForMultipleObjects(1, &hHandle, FALSE, dwMilliseconds);
+}
+
+DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE *lpHandles, BOOL bWaitAll, DWORD dwMilliseconds)
+{
+    if (nCount == 0 || nCount > MAXIMUM_WAIT_OBJECTS || lpHandles == nullptr) {
+        FailWithError(ERROR_INVALID_PARAMETER);
+        return WAIT_FAILED;
     }
+    const int64_t timeout = -static_cast<int64_t>(dwMilliseconds) * HundredNsPerMs;
+    const boundary::Status status =
+        boundary::WaitForObjects(nCount, lpHandles, bWaitAll != FALSE, dwMilliseconds == INFINITE ? nullptr : &timeout);
+    return WaitResult(status, nCount);
 }
 
 void WINAPI Sleep(DWORD dwMilliseconds)

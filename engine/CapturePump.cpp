@@ -1,0 +1,79 @@
+// Reading behind the device: by position, every whole period it has
+// completed; by packet, each packet it reports until it has no new one.
+#include "CapturePump.h"
+#include "Status.h"
+
+namespace engine {
+
+namespace {
+
+// Packets read on one wake at most: a device that always has one more would
+// otherwise hold the thread.
+constexpr int MostPacketsPerWake = 64;
+
+} // namespace
+
+CapturePump::CapturePump(DevicePin &pin, const PumpPlan &plan, PumpStatistics &statistics, Sink &sink)
+    : Pump(pin, plan, statistics), sink(sink)
+{
+}
+
+void CapturePump::Service(uint64_t position, bool notified)
+{
+    if (plan.mode == Mode::Packet) {
+        if (notified)
+            ServicePackets();
+        return;
+    }
+    // More than a buffer behind: the device has written over the oldest.
+    if (position > read + plan.bufferFrames) {
+        Count([&](StreamReport &r) {
+            ++r.overruns;
+            r.overrunFrames += position - plan.bufferFrames - read;
+        });
+        read = position - plan.bufferFrames;
+    }
+    while (read + plan.periodFrames <= position) {
+        FromBuffer(read, scratch.data(), plan.periodFrames);
+        sink.Write(scratch.data(), plan.periodFrames);
+        read += plan.periodFrames;
+        Count([&](StreamReport &r) { r.frames += plan.periodFrames; });
+    }
+}
+
+void CapturePump::ServicePackets()
+{
+    for (int i = 0; i < MostPacketsPerWake; ++i) {
+        KSRTAUDIO_GETREADPACKET_INFO info{};
+        const HRESULT status = pin.ReadPacket(info);
+        if (status == NotReady)
+            return; // no new data
+        if (status != S_OK) {
+            Count([](StreamReport &r) { ++r.deviceErrors; });
+            return;
+        }
+        const ULONG packet = info.PacketNumber;
+        if (packet > nextPacket)
+            Count([&](StreamReport &r) { r.skippedPackets += packet - nextPacket; });
+        const uint64_t start = uint64_t(packet) * plan.periodFrames;
+        FromBuffer(start, scratch.data(), plan.periodFrames);
+        // The device writes packet n + 2 where packet n was: once it is past
+        // that start, part of what was read is newer than the packet.
+        uint64_t position = 0;
+        if (DevicePosition(position) == S_OK && position > start + plan.bufferFrames)
+            Count([&](StreamReport &r) {
+                ++r.latePackets;
+                ++r.overruns;
+                const uint64_t over = position - start - plan.bufferFrames;
+                r.overrunFrames += over < plan.periodFrames ? over : plan.periodFrames;
+            });
+        sink.Write(scratch.data(), plan.periodFrames);
+        nextPacket = packet + 1;
+        Count([&](StreamReport &r) {
+            r.frames += plan.periodFrames;
+            ++r.packets;
+        });
+    }
+}
+
+} // namespace engine
