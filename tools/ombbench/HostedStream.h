@@ -1,34 +1,14 @@
-// The bench's machine: the real driver loaded as Windows loads it, a host
-// process running an ombapi host whose loop is a thread of that process, and
-// an audio engine's stream (the driver tests' kernel-streaming client) on
-// the endpoint the host serves, running with a buffer of the plan's size.
+// A hosted stream: an ombapi host on the bench's machine and an audio
+// engine's stream (the driver tests' kernel-streaming client) on the
+// endpoint the host serves, running with a buffer of the plan's size.
 #pragma once
 
-#include <io_boundary.h>
 #include <functional>
 #include <memory>
-#include "DataFormatDesc.h"
 #include "Engine.h"
-#include "Probe.h"
-#include "ombapi.h"
+#include "Machine.h"
 
 namespace ombbench {
-
-// The driver, loaded for the object's life, and the host's process.
-class Machine {
-public:
-    Machine();
-    ~Machine();
-    Machine(const Machine &) = delete;
-    Machine &operator=(const Machine &) = delete;
-    bool Loaded() const { return driver != nullptr; }
-    standin::io::boundary::ProcessId HostProcess() const { return hostProcess; }
-    Ombrivo::OmbDriver &Driver() { return *driver; }
-
-private:
-    standin::io::boundary::ProcessId hostProcess = 0;
-    Ombrivo::OmbDriver *driver = nullptr;
-};
 
 struct StreamPlan {
     DataFormatDesc format = {48000, 16, 2, 2, 0x3};
@@ -65,19 +45,13 @@ public:
     // The host stops (its loop ends) and the engine's stream closes.
     void Stop();
 
-    Ombrivo::OmbHost &Host() { return *host; }
+    Ombrivo::OmbHost &Host() { return host.Host(); }
     ks_client::Engine &Engine() { return *engine; }
     uint32_t FrameBytes() const { return plan.format.NC * plan.format.BPC; }
 
 private:
-    static void LoopBody(void *self);
-
-    Machine &machine;
     const StreamPlan plan;
-    Ombrivo::CallbackInterface &application;
-    CallObserver *const loopObserver;
-    Ombrivo::OmbHost *host = nullptr;
-    standin::io::boundary::Thread loop = nullptr;
+    LoopedHost host;
     std::unique_ptr<ks_client::Engine> engine;
     standin::io::boundary::Handle notification = nullptr;
     int64_t runBefore = 0, runAfter = 0;
