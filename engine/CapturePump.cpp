@@ -43,24 +43,37 @@ void CapturePump::Service(uint64_t position, bool notified)
 
 void CapturePump::ServicePackets()
 {
-    for (int i = 0; i < MostPacketsPerWake; ++i) {
+    // Every packet the device has ready first: the last of them says how far
+    // the device has certainly gone.
+    ULONG packets[MostPacketsPerWake];
+    int ready = 0;
+    while (ready < MostPacketsPerWake) {
         KSRTAUDIO_GETREADPACKET_INFO info{};
         const HRESULT status = pin.ReadPacket(info);
         if (status == NotReady)
-            return; // no new data
+            break; // no new data
         if (status != S_OK) {
             Count([](StreamReport &r) { ++r.deviceErrors; });
-            return;
+            break;
         }
-        const ULONG packet = info.PacketNumber;
+        packets[ready++] = info.PacketNumber;
+    }
+    if (ready == 0)
+        return;
+    const uint64_t end = (uint64_t(packets[ready - 1]) + 1) * plan.periodFrames;
+    if (end > packetFloor)
+        packetFloor = end;
+    uint64_t position = 0;
+    const bool positioned = DevicePosition(position) == S_OK;
+    for (int i = 0; i < ready; ++i) {
+        const ULONG packet = packets[i];
         if (packet > nextPacket)
             Count([&](StreamReport &r) { r.skippedPackets += packet - nextPacket; });
         const uint64_t start = uint64_t(packet) * plan.periodFrames;
         FromBuffer(start, scratch.data(), plan.periodFrames);
         // The device writes packet n + 2 where packet n was: once it is past
         // that start, part of what was read is newer than the packet.
-        uint64_t position = 0;
-        if (DevicePosition(position) == S_OK && position > start + plan.bufferFrames)
+        if (positioned && position > start + plan.bufferFrames)
             Count([&](StreamReport &r) {
                 ++r.latePackets;
                 ++r.overruns;

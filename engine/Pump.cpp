@@ -1,6 +1,6 @@
-// What every stream's thread does on a wake: the device position, unwrapped
-// from its place in the buffer, and the timing of notifications and
-// positions against the ideal clock.
+// What every stream's thread does on a wake: the device position, made
+// monotonic from its place in the buffer and the mode's other clues, and the
+// timing of notifications and positions against the ideal clock.
 #include "Pump.h"
 #include "Status.h"
 
@@ -22,8 +22,9 @@ void Pump::Started()
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
     origin = now.QuadPart;
-    lastOffset = 0;
-    positionBytes = 0;
+    lastRead = now.QuadPart;
+    tracker.Reset(plan.bufferFrames, plan.format.sampleRate);
+    packetFloor = 0;
     notificationsSeen = 0;
     const double rate = plan.format.sampleRate;
     const double periodMs = 1000.0 * plan.periodFrames / rate;
@@ -38,27 +39,56 @@ void Pump::Started()
     statistics.positionClock.Reset(rate, periodMs / 2, 0);
 }
 
-HRESULT Pump::DevicePosition(uint64_t &frames)
+HRESULT Pump::DevicePosition(uint64_t &frames, double awaySeconds)
 {
     uint64_t offset = 0;
     const HRESULT status = pin.ReadPosition(offset);
     if (status != S_OK)
         return status;
-    const uint64_t bufferBytes = uint64_t(plan.bufferFrames) * plan.frameBytes;
-    offset %= bufferBytes;
-    positionBytes += (offset + bufferBytes - lastOffset) % bufferBytes;
-    lastOffset = offset;
-    frames = positionBytes / plan.frameBytes;
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    lastRead = now.QuadPart;
+    PositionClues clues;
+    clues.offsetFrames = offset / plan.frameBytes;
+    clues.awaySeconds = awaySeconds;
+    if (plan.mode == Mode::Packet) {
+        if (plan.direction == Direction::Render) {
+            // The presentation position counts every frame; the packet count
+            // every completed packet.
+            KSAUDIO_PRESENTATION_POSITION presented{};
+            ULONG count = 0;
+            if (pin.PresentationPosition(presented) == S_OK) {
+                clues.hasExact = true;
+                clues.exactFrames = presented.u64PositionInBlocks;
+            } else if (pin.PacketCount(count) == S_OK) {
+                clues.hasFloor = true;
+                clues.floorFrames = uint64_t(count) * plan.NotificationFrames();
+            }
+        } else {
+            clues.hasFloor = true;
+            clues.floorFrames = packetFloor;
+        }
+    }
+    frames = tracker.Update(clues);
     return S_OK;
 }
 
-void Pump::Wake(bool notified)
+void Pump::Wake(bool notified, int64_t waitBegan)
 {
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
     const double seconds = double(now.QuadPart - origin) / double(frequency);
+    // How long the device may have run on without the engine hearing of it.
+    // Polled: since the last read, all of it. Notified: while the engine was
+    // busy (a boundary passed while it waits wakes it at once); a wait that
+    // timed out saw no boundary at all.
+    int64_t away = 0;
+    if (plan.mode == Mode::Poll)
+        away = now.QuadPart - lastRead;
+    else if (notified)
+        away = waitBegan - lastRead;
     uint64_t position = 0;
-    if (DevicePosition(position) != S_OK) {
+    if (DevicePosition(position, away > 0 ? double(away) / double(frequency) : 0) != S_OK) {
         Count([](StreamReport &r) { ++r.deviceErrors; });
         return;
     }

@@ -6,6 +6,7 @@
 
 #include "ClockStats.h"
 #include "DevicePin.h"
+#include "PositionTracker.h"
 #include "StreamReport.h"
 
 #include <stdint.h>
@@ -47,16 +48,18 @@ public:
     // RUN was reached: the timing origin, at the device position 0.
     void Started();
     // One wake of the stream's thread: by the device's notification, or by the
-    // engine's timer or a time-out.
-    void Wake(bool notified);
+    // engine's timer or a time-out. waitBegan: the performance counter when
+    // the thread began the wait that ended.
+    void Wake(bool notified, int64_t waitBegan);
     // Render: the source has ended and the device has played all of it.
     virtual bool Finished() const { return false; }
 
 protected:
     virtual void Service(uint64_t position, bool notified) = 0;
-    // The device position in frames since RUN, from the byte offset in the
-    // buffer (advances of less than a whole buffer between two reads).
-    HRESULT DevicePosition(uint64_t &frames);
+    // The device position in frames since RUN, monotonic (PositionTracker):
+    // the register's place in the buffer, and what settles whole buffers in
+    // this mode; awaySeconds is how long the device may have run unheard.
+    HRESULT DevicePosition(uint64_t &frames, double awaySeconds = 0);
     // Copies frames to or from the cyclic buffer at a stream position.
     void ToBuffer(uint64_t frame, const uint8_t *data, uint32_t frames);
     void FromBuffer(uint64_t frame, uint8_t *data, uint32_t frames) const;
@@ -71,12 +74,15 @@ protected:
     const PumpPlan plan;
     PumpStatistics &statistics;
     std::vector<uint8_t> scratch; // one period
+    // Capture packets: the device has certainly passed the packets it handed
+    // out (frames up to the end of the last one).
+    uint64_t packetFloor = 0;
 
 private:
     int64_t origin = 0;
     int64_t frequency = 1;
-    uint64_t lastOffset = 0;  // bytes in the buffer at the last read
-    uint64_t positionBytes = 0;
+    int64_t lastRead = 0; // the performance counter at the last position read
+    PositionTracker tracker;
     uint64_t notificationsSeen = 0; // notification boundaries the position had passed
 };
 

@@ -63,6 +63,17 @@ HRESULT RenderPump::Prime()
 void RenderPump::Service(uint64_t position, bool notified)
 {
     if (plan.mode == Mode::Packet) {
+        // The device plays the packet it is in whether or not it was
+        // written: one past the last announced is an underrun, counted once.
+        const uint64_t inFlight = position / plan.periodFrames;
+        if (!endAnnounced && inFlight > lastPacket && inFlight > underrunThrough) {
+            const uint64_t from = underrunThrough > lastPacket ? underrunThrough : lastPacket;
+            Count([&](StreamReport &r) {
+                ++r.underruns;
+                r.underrunFrames += (inFlight - from) * plan.periodFrames;
+            });
+            underrunThrough = inFlight;
+        }
         // Packets follow the device's notifications, never a time-out.
         if (notified)
             ServicePackets(position);

@@ -40,6 +40,7 @@ private:
     bool pendingEnd = false;
     bool endAnnounced = false;
     ULONG silencedThrough = 0;   // after the end: packets filled with silence, unannounced
+    uint64_t underrunThrough = 0; // the last packet counted as played unwritten
 };
 
 } // namespace engine

@@ -90,6 +90,10 @@ HRESULT Stream::Open(HANDLE waveFilter, ULONG pinId, const wav::Format &format)
         if (pin.BufferBytes() % p.frameBytes != 0 || actual < 2 ||
             (config.mode == Mode::Packet && actual % 2 != 0))
             status = BufferSizeError;
+        // A larger buffer than an application asked for is the device's
+        // smallest: the period asked for is below what the device can do.
+        else if (actual > p.bufferFrames && (config.periodFrames != 0 || config.bufferFrames != 0))
+            status = InvalidDevicePeriod;
         if (config.mode == Mode::Packet || p.periodFrames > actual / 2)
             p.periodFrames = actual / 2;
         p.bufferFrames = actual;
@@ -307,6 +311,8 @@ void Stream::Run()
                                                                     plan.format.sampleRate));
     for (;;) {
         const DWORD timeout = plan.mode == Mode::Poll ? WaitMilliseconds(nextTick) : notifiedTimeout;
+        QueryPerformanceCounter(&now);
+        const int64_t waitBegan = now.QuadPart;
         const DWORD result = WaitForMultipleObjects(count, handles, FALSE, timeout);
         if (result == WAIT_OBJECT_0)
             break;
@@ -326,7 +332,7 @@ void Stream::Run()
                 ++statistics.counts.timeouts;
             }
         }
-        pump->Wake(notified);
+        pump->Wake(notified, waitBegan);
         StreamState running = StreamState::Running;
         if (pump->Finished())
             state.compare_exchange_strong(running, StreamState::Finished);

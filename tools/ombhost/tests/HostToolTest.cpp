@@ -1,4 +1,5 @@
-// ombhost end to end against the driver core, in virtual time: what it
+// ombhost end to end against the real driver, the audio engine's stream
+// opened and run through kernel-streaming requests, in virtual time: what it
 // captures is every frame the engine played, exactly; what it renders is the
 // file, exactly, then silence; a tone; Ctrl-C; a trimmed clock; a pipe in use
 // and a format the device refuses; info.
@@ -6,7 +7,6 @@
 #include <stdio.h>
 #include <string>
 #include <vector>
-#include "CoreDevice.h"
 #include "ControlProtocol.h"
 #include "SampleConvert.h"
 #include "ToolBench.h"
@@ -108,7 +108,6 @@ TEST_F(HostTool, CaptureWritesEveryFramePlayed)
             expected = floats;
         }
         EXPECT_TRUE(data == expected) << "the file differs from what was played";
-        core_device::DetachStream(PipeCapture);
         remove(path.c_str());
     }
 }
@@ -169,7 +168,6 @@ TEST_F(HostTool, RenderPlaysTheFileExactly)
         for (size_t i = expected.size(); i < recorded.size(); ++i)
             noise += recorded[i] != silence;
         EXPECT_EQ(noise, 0u) << "after the file only silence";
-        core_device::DetachStream(PipeRender);
         remove(path.c_str());
     }
 }
@@ -287,29 +285,39 @@ TEST_F(HostTool, InfoShowsBothPipes)
               std::string::npos)
         << result.out;
 
-    // A host sets a format and a minimal buffer and leaves; a stream comes.
+    // A host sets a format and a minimal buffer; the audio engine opens the
+    // endpoint's stream with that format, takes a buffer of 20 ms and pauses
+    // it, the host's loop answering each step; then the host leaves, the
+    // stream stays.
+    class Idle : public Ombrivo::CallbackInterface {
+        unsigned TransferData(void *, unsigned bytes) override { return bytes; }
+    } idle;
     standin::io::boundary::EnterProcess(process);
     Ombrivo::OmbDriver *driver = nullptr;
     ASSERT_EQ(Ombrivo::OmbDriver::Create(driver, Ombrivo::ControlInterfaceClass), S_OK);
     ASSERT_EQ(driver->Open(), S_OK);
+    Ombrivo::OmbHost *setter = nullptr;
+    ASSERT_EQ(Ombrivo::OmbHost::Create(setter, *driver, false, idle), S_OK);
+    ASSERT_EQ(setter->Start(Ombrivo::WaveFormat(44100, 24, 2, 4, 0), 10), S_OK);
+    const auto joinLoop = StartInProcess(process, [setter] { setter->EventLoop(10); });
+    ks_client::Engine engine(PipeRender);
+    ASSERT_EQ(engine.OpenProposed(), 0);
+    ASSERT_EQ(engine.AllocateBuffer(882 * 8, 2), 0);
+    ASSERT_EQ(engine.Step(KSSTATE_ACQUIRE), 0);
+    ASSERT_EQ(engine.Step(KSSTATE_PAUSE), 0);
+    ASSERT_EQ(setter->Stop(), S_OK);
+    joinLoop();
+    setter->Delete();
     Ombrivo::OmbPipe *pipe = nullptr;
-    ASSERT_EQ(driver->CreatePipe(pipe, false), S_OK);
-    ASSERT_EQ(pipe->SetFormat(44100, 24, 2, 4, 0), S_OK);
-    ASSERT_EQ(pipe->SetMinimalBufferSize(441), S_OK);
-    pipe->Delete();
     ASSERT_EQ(driver->CreatePipe(pipe, true), S_OK); // held while info runs
     standin::io::boundary::LeaveProcess();
-    core_device::AttachStream(PipeRender);
-    core_device::Block(PipeRender).StreamState = 2;
-    core_device::Block(PipeRender).BufferSizeFrames = 882;
 
     result = RunTool({"info"}, nullptr);
     ASSERT_EQ(result.status, 0) << result.err;
     EXPECT_NE(result.out.find("  format:         44100/24(4)/2(3)\n  minimal buffer: 441 frames (10.0 ms)\n"
-                              "  stream:         attached, pause\n"),
+                              "  stream:         attached, pause\n  stream format:  44100/24(4)/2(3)\n"
+                              "  buffer:         882 frames (20.0 ms), device position 0\n"),
               std::string::npos)
-        << result.out;
-    EXPECT_NE(result.out.find("  buffer:         882 frames (20.0 ms), device position 0\n"), std::string::npos)
         << result.out;
     EXPECT_NE(result.out.find("capture pipe (the host captures what Windows applications play):\n  in use by a host\n"),
               std::string::npos)
@@ -378,40 +386,19 @@ TEST_F(HostTool, UnusableInputIsRefused)
         remove(name);
 }
 
-// On the machine's self-advancing clock, as a test bench of a whole machine
-// runs it: the tool is a thread of its process, its loop another, and half a
-// minute of waiting for a stream that never comes passes at once.
-TEST_F(HostTool, RunsOnTheSelfAdvancingClock)
+// Half a minute of waiting for a stream that never comes passes at once on
+// the self-advancing clock, and takes exactly the virtual time asked for.
+TEST_F(HostTool, WaitingForAStreamTakesVirtualTimeOnly)
 {
-    namespace boundary = standin::io::boundary;
-    struct Run {
-        ombhost::Environment env;
-        int status = -1;
-    } run;
-    run.env.err = tmpfile();
-    run.env.out = tmpfile();
-    run.env.startThread = [this](std::function<void()> body) { return StartInProcess(process, std::move(body)); };
-    boundary::SetClockMode(2);
     LARGE_INTEGER before, after;
     QueryPerformanceCounter(&before);
-    boundary::Thread tool = boundary::StartThread(
-        process, "ombhost",
-        [](void *context) {
-            auto &r = *static_cast<Run *>(context);
-            const char *argv[] = {"ombhost", "capture", "never-runs.wav", "--seconds", "30"};
-            r.status = ombhost::Run(5, argv, r.env);
-        },
-        &run);
-    boundary::JoinThread(tool);
+    const ToolResult result = RunTool({"capture", "never-runs.wav", "--seconds", "30"}, nullptr);
     QueryPerformanceCounter(&after);
-    boundary::SetClockMode(1);
-    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(result.status, 0) << result.err;
     // The half minute asked for, and Stop's wait for the loop (one 15 ms poll).
     EXPECT_GE(after.QuadPart - before.QuadPart, 30 * 10'000'000);
     EXPECT_LE(after.QuadPart - before.QuadPart, 30 * 10'000'000 + 15 * 10'000);
     wav::Format format;
     EXPECT_TRUE(ReadWav("never-runs.wav", format).empty());
-    fclose(run.env.err);
-    fclose(run.env.out);
     remove("never-runs.wav");
 }

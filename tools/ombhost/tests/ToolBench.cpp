@@ -1,12 +1,10 @@
-// The ombhost bench: the driver core, the tool in an emulated process, the
-// virtual clock and the test's audio engine.
+// The ombhost bench: the real driver, the tool in an emulated process, the
+// audio engine's stream in another, on the self-advancing virtual clock.
 #include "ToolBench.h"
 
 #include <stdio.h>
-#include <thread>
 #include "ControlProtocol.h"
-#include "CoreDevice.h"
-#include "Waiters.h"
+#include "DriverUnderTest.h"
 
 namespace bench {
 
@@ -14,8 +12,9 @@ namespace boundary = standin::io::boundary;
 
 namespace {
 
-constexpr int64_t StepMs = 5;
+constexpr int64_t LookMs = 5;
 constexpr int64_t Millisecond = 10'000; // 100-ns units
+constexpr int ClockSimulated = 2, ClockReal = 0;
 
 std::string Contents(FILE *file)
 {
@@ -28,31 +27,16 @@ std::string Contents(FILE *file)
     return text;
 }
 
-// Announces a running stream with a buffer of `frames` on the pipe.
-void RunStream(int pipe, uint32_t frames)
+// Sleeps the calling thread for `hundredNs` of virtual time.
+void Sleep100ns(int64_t hundredNs)
 {
-    CommonDataDesc &block = core_device::Block(pipe);
-    block.DevicePositionFrames = 0;
-    block.DevicePositionBytes = 0;
-    core_device::AttachStream(pipe);
-    block.BufferSizeFrames = frames;
-    ASSERT_EQ(core_device::RequestClient(pipe, ClientReqBufferAllocated), 0);
-    block.StreamState = 3;
-    ASSERT_EQ(core_device::RequestClient(pipe, ClientReqStateChanged), 0);
-}
-
-// Frames the device position moved since `last` (never a whole buffer at once).
-uint32_t Moved(int pipe, uint32_t bufferFrames, uint32_t &last)
-{
-    const uint32_t position = core_device::Block(pipe).DevicePositionFrames;
-    const uint32_t moved = (position + bufferFrames - last) % bufferFrames;
-    last = position;
-    return moved;
+    const int64_t relative = -hundredNs;
+    boundary::Delay(&relative);
 }
 
 } // namespace
 
-std::function<void()> StartInProcess(standin::io::boundary::ProcessId process, std::function<void()> body)
+std::function<void()> StartInProcess(boundary::ProcessId process, std::function<void()> body)
 {
     auto *owned = new std::function<void()>(std::move(body));
     boundary::Thread thread = boundary::StartThread(
@@ -72,20 +56,103 @@ uint8_t PatternByte(uint64_t frame, uint32_t byte)
     return static_cast<uint8_t>(x);
 }
 
-void PlayingEngine::Start()
+// ---- The engine's stream ------------------------------------------------------
+
+StreamingEngine::StreamingEngine(int pipe, uint32_t frameBytes, uint32_t bufferFrames)
+    : frameBytes(frameBytes), engine(pipe), bufferFrames(bufferFrames)
 {
-    RunStream(pipe, bufferFrames);
-    Step();
 }
 
-void PlayingEngine::Step()
+StreamingEngine::~StreamingEngine() { Join(); }
+
+void StreamingEngine::Start(const std::atomic<bool> &ended, std::atomic<bool> &failedFlag,
+                            std::function<void(int64_t)> rest)
 {
-    taken += Moved(pipe, bufferFrames, lastPosition);
-    uint8_t *buffer = core_device::Buffer(pipe);
-    for (uint32_t k = 0; k < bufferFrames / 2; ++k) {
-        uint8_t *frame = buffer + (lastPosition + k) % bufferFrames * frameBytes;
+    toolEnded = &ended;
+    failed = &failedFlag;
+    atRest = std::move(rest);
+    thread = boundary::StartThread(
+        engine.Process(), "audio engine", [](void *self) { static_cast<StreamingEngine *>(self)->Run(); }, this);
+}
+
+void StreamingEngine::Join()
+{
+    if (thread != nullptr)
+        boundary::JoinThread(thread);
+    thread = nullptr;
+}
+
+uint32_t StreamingEngine::Position() const
+{
+    const auto *bytes = static_cast<const volatile uint32_t *>(positionRegister.Register);
+    return *bytes / frameBytes;
+}
+
+void StreamingEngine::Run()
+{
+    // The thread runs in the engine's process; the engine's own calls enter
+    // it again, which nests.
+    const auto start = [&]() -> bool {
+        EXPECT_EQ(engine.OpenProposed(), 0) << "the pin with the host's format";
+        if (!engine.IsOpen())
+            return false;
+        // The engine looks on its own timer rather than on notifications,
+        // so the buffer need not split into two equal packets (30 ms at
+        // 44.1 kHz is an odd count of frames).
+        const ks_client::Status allocated = engine.AllocateBuffer(bufferFrames * frameBytes, 0);
+        EXPECT_EQ(allocated, 0) << "the cyclic buffer";
+        EXPECT_EQ(engine.Pin().Buffer().ActualBufferSize, bufferFrames * frameBytes) << "the buffer asked for";
+        EXPECT_EQ(engine.Pin().PositionRegister(&positionRegister), 0) << "the position register";
+        if (allocated != 0 || positionRegister.Register == nullptr)
+            return false;
+        bufferFrames = engine.Pin().Buffer().ActualBufferSize / frameBytes;
+        buffer = static_cast<uint8_t *>(engine.Pin().Buffer().BufferAddress);
+        Prime();
+        for (KSSTATE state : {KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN}) {
+            const ks_client::Status status = engine.Step(state);
+            EXPECT_EQ(status, 0) << "to state " << state;
+            if (status != 0)
+                return false;
+        }
+        return true;
+    };
+    started = start();
+    if (!started) {
+        *failed = true; // the tool stops instead of waiting for a stream forever
+        engine.Close();
+        return;
+    }
+    Sleep100ns(Millisecond / 2);
+    for (int64_t ms = 0;; ms += LookMs) {
+        const bool last = *toolEnded; // the tool is gone: the last look
+        const uint32_t from = lastPosition;
+        lastPosition = Position();
+        Look(from, (lastPosition + bufferFrames - from) % bufferFrames);
+        if (last)
+            break;
+        if (atRest)
+            atRest(ms);
+        Sleep100ns(LookMs * Millisecond);
+    }
+    for (KSSTATE state : {KSSTATE_PAUSE, KSSTATE_ACQUIRE, KSSTATE_STOP})
+        EXPECT_EQ(engine.Step(state), 0) << "down to state " << state << " without a host";
+    EXPECT_EQ(engine.Close(), 0);
+}
+
+void PlayingEngine::Prime() { WriteAhead(); }
+
+void PlayingEngine::Look(uint32_t, uint32_t moved)
+{
+    taken += moved;
+    WriteAhead();
+}
+
+void PlayingEngine::WriteAhead()
+{
+    for (; written < taken + BufferFrames() / 2; ++written) {
+        uint8_t *frame = Frame(written);
         for (uint32_t j = 0; j < frameBytes; ++j)
-            frame[j] = PatternByte(taken + k, j);
+            frame[j] = PatternByte(written, j);
     }
 }
 
@@ -98,95 +165,67 @@ std::vector<uint8_t> PlayingEngine::Signal(uint64_t frames) const
     return signal;
 }
 
-void RecordingEngine::Start() { RunStream(pipe, bufferFrames); }
-
-void RecordingEngine::Step()
+void RecordingEngine::Look(uint32_t from, uint32_t moved)
 {
-    const uint32_t from = lastPosition;
-    const uint32_t moved = Moved(pipe, bufferFrames, lastPosition);
-    const uint8_t *buffer = core_device::Buffer(pipe);
     for (uint32_t k = 0; k < moved; ++k) {
-        const uint8_t *frame = buffer + (from + k) % bufferFrames * frameBytes;
+        const uint8_t *frame = Frame(from + k);
         recorded.insert(recorded.end(), frame, frame + frameBytes);
     }
 }
 
+// ---- The bench -------------------------------------------------------------------
+
 void ToolBench::SetUp()
 {
-    ASSERT_TRUE(core_device::Load());
+    ASSERT_TRUE(driver_under_test::Load());
     process = boundary::CreateClientProcess(false);
-    boundary::UseVirtualClock(true);
+    boundary::SetClockMode(ClockSimulated);
 }
 
 void ToolBench::TearDown()
 {
-    boundary::UseVirtualClock(false);
+    boundary::SetClockMode(ClockReal);
     boundary::EndClientProcess(process);
-    for (const int pipe : {PipeRender, PipeCapture})
-        if (core_device::Block(pipe).StreamAttached != 0)
-            core_device::DetachStream(pipe);
-    core_device::Unload();
+    driver_under_test::Unload();
 }
 
-ToolResult ToolBench::RunTool(const std::vector<std::string> &args, Engine *engine,
+ToolResult ToolBench::RunTool(const std::vector<std::string> &args, StreamingEngine *engine,
                               const std::function<void(int64_t ms)> &atRest, bool terminal)
 {
+    struct Run {
+        ombhost::Environment env;
+        std::vector<const char *> argv{"ombhost"};
+        int status = -1;
+    } run;
     FILE *out = tmpfile(), *err = tmpfile();
     const size_t handles = boundary::ProcessHandleCount(process);
-    // The tool's threads that have not ended: its main thread and its loops.
-    std::atomic<size_t> alive{1}, loops{0};
-    std::atomic<bool> done{false};
-    ombhost::Environment env;
-    env.out = out;
-    env.err = err;
-    env.terminal = terminal;
-    env.interrupted = &interrupted;
-    env.startThread = [&](std::function<void()> body) {
-        ++alive;
-        ++loops;
-        return StartInProcess(process, [&alive, body = std::move(body)] {
-            body();
-            --alive;
-        });
+    std::atomic<bool> toolEnded{false};
+    run.env.out = out;
+    run.env.err = err;
+    run.env.terminal = terminal;
+    run.env.interrupted = &interrupted;
+    run.env.startThread = [&](std::function<void()> body) {
+        // The host is attached: the engine sees the endpoint and opens its
+        // stream, whose requests the loop answers once it runs.
+        if (engine != nullptr && !engine->Launched())
+            engine->Start(toolEnded, interrupted, atRest);
+        return StartInProcess(process, std::move(body));
     };
-    std::vector<const char *> argv{"ombhost"};
     for (const std::string &arg : args)
-        argv.push_back(arg.c_str());
-    int status = -1;
-    std::thread tool([&] {
-        boundary::EnterProcess(process);
-        status = ombhost::Run(static_cast<int>(argv.size()), argv.data(), env);
-        boundary::LeaveProcess();
-        --alive;
-        done = true;
-    });
-    // The tool rests when every thread of it waits on the clock.
-    const auto resting = [&] { return done || bench::TimedWaiters() >= alive; };
-    bool started = false;
-    int64_t ms = 0;
-    while (!done) {
-        if (!resting()) {
-            std::this_thread::yield();
-            continue;
-        }
-        if (done)
-            break;
-        if (engine != nullptr && !started && loops > 0) {
-            engine->Start(); // the loop answers; it rests again before the clock moves
-            started = true;
-            continue;
-        }
-        if (started)
-            engine->Step();
-        if (atRest)
-            atRest(ms);
-        boundary::AdvanceClock(StepMs * Millisecond);
-        if (started || engine == nullptr)
-            ms += StepMs;
-    }
-    tool.join();
+        run.argv.push_back(arg.c_str());
+    boundary::Thread tool = boundary::StartThread(
+        process, "ombhost",
+        [](void *context) {
+            auto &r = *static_cast<Run *>(context);
+            r.status = ombhost::Run(static_cast<int>(r.argv.size()), r.argv.data(), r.env);
+        },
+        &run);
+    boundary::JoinThread(tool);
+    toolEnded = true;
+    if (engine != nullptr)
+        engine->Join();
     EXPECT_EQ(boundary::ProcessHandleCount(process), handles) << "the tool left handles open";
-    return {status, Contents(out), Contents(err)};
+    return {run.status, Contents(out), Contents(err)};
 }
 
 } // namespace bench

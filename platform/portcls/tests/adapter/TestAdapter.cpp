@@ -177,6 +177,7 @@ int32_t Load(const Config &config)
         s.config = config;
         s.observed = Observed{};
         s.devicePower = 1;
+        s.jackConnected = true;
         KeInitializeEvent(&s.pendedArrived, SynchronizationEvent, FALSE);
         KeInitializeEvent(&s.pendedRelease, NotificationEvent, FALSE);
     }

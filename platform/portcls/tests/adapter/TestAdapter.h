@@ -51,6 +51,14 @@ struct Config {
     bool holdPended = false;     // the Pended property completes only after ReleasePended
     uint32_t handlerYields = 64; // the Value handler yields this often inside (room to overlap)
     DescriptorFault descriptorFault = DescriptorFault::None;
+    // The streaming pin answers the proposed-format property with the device
+    // format (SetDeviceFormat changes it); else the port answers from the
+    // data ranges.
+    bool proposesFormat = false;
+    uint32_t deviceRate = 48000; // 16-bit stereo PCM, or 32-bit float stereo at 48 kHz
+    bool deviceFloat = false;
+    // Buffers smaller than this are rounded up to it (0: none).
+    uint32_t minimumBufferBytes = 0;
 };
 
 // What the driver saw since Load.
@@ -88,6 +96,17 @@ Observed Snapshot();
 // boundary crossed counts a packet and sets the registered events.
 void Advance(uint32_t frames);
 uint32_t PositionRegister(); // what the device's register holds
+// The hardware moves on by frames and moves the audio as it goes: a render
+// stream's frames are read out of the cyclic buffer into data, a capture
+// stream's are written from data into it (data may be null). Returns the
+// frames moved: 0 while no stream runs.
+uint32_t Transfer(void *data, uint32_t frames);
+
+// The jack reports connected or not; the jack-information-change event fires.
+void SetJack(bool connected);
+// The device takes another format (proposesFormat); the format-change event
+// fires on the streaming pin. A stream that exists keeps its own.
+void SetDeviceFormat(uint32_t rate, bool isFloat);
 // What the device reads from its cyclic buffer (through its own view).
 uint32_t ReadBuffer(uint32_t offset);
 

@@ -34,6 +34,7 @@ struct Shared {
     PUNKNOWN topologyPort = nullptr;
     std::atomic<int> callsInside{0};
     int devicePower = 1;
+    bool jackConnected = true;
     KEVENT pendedArrived; // a Pended request reached the miniport
     KEVENT pendedRelease; // with holdPended: the miniport may complete it
 };

@@ -148,8 +148,13 @@ NTSTATUS JackDescription(PPCPROPERTY_REQUEST request)
     if (*static_cast<ULONG *>(request->Instance) != TopologyJackPin)
         return STATUS_INVALID_PARAMETER;
     const KSMULTIPLE_ITEM header{size, 1};
+    BOOL connected;
+    {
+        std::lock_guard<std::mutex> hold(State().lock);
+        connected = State().jackConnected ? TRUE : FALSE;
+    }
     const KSJACK_DESCRIPTION jack{KSAUDIO_SPEAKER_STEREO, 0x00FF00, eConnType3Point5mm, eGeoLocRear, eGenLocPrimaryBox,
-                                  ePortConnJack,          TRUE};
+                                  ePortConnJack,          connected};
     auto *value = static_cast<uint8_t *>(request->Value);
     std::memcpy(value, &header, sizeof header);
     std::memcpy(value + sizeof header, &jack, sizeof jack);
@@ -188,6 +193,15 @@ NTSTATUS NewTopologyMiniport(PUNKNOWN *miniport)
         return STATUS_INSUFFICIENT_RESOURCES;
     *miniport = static_cast<IMiniportTopology *>(object);
     return STATUS_SUCCESS;
+}
+
+void SetJack(bool connected)
+{
+    {
+        std::lock_guard<std::mutex> hold(State().lock);
+        State().jackConnected = connected;
+    }
+    Generate(true, &KSEVENTSETID_PinCapsChange, KSEVENT_PINCAPS_JACKINFOCHANGE, true, TopologyJackPin, false, 0);
 }
 
 } // namespace testadapter

@@ -22,12 +22,21 @@ NTSTATUS ValueHandler(PPCPROPERTY_REQUEST request);
 NTSTATUS PendedHandler(PPCPROPERTY_REQUEST request);
 NTSTATUS ProbeHandler(PPCPROPERTY_REQUEST request);
 NTSTATUS EventHandler(PPCEVENT_REQUEST request);
+NTSTATUS ProposedFormatHandler(PPCPROPERTY_REQUEST request);
 
 const PCPROPERTY_ITEM FilterProperties[] = {
     {&TestPropertySet, PropertyValue, KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_SET | KSPROPERTY_TYPE_BASICSUPPORT,
      &ValueHandler},
     {&TestPropertySet, PropertyPended, KSPROPERTY_TYPE_GET, &PendedHandler},
     {&TestPropertySet, PropertyProbe, KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_SET, &ProbeHandler},
+};
+// With proposesFormat: the same, and the device format proposed for the
+// streaming pin.
+const PCPROPERTY_ITEM FormatFilterProperties[] = {
+    FilterProperties[0],
+    FilterProperties[1],
+    FilterProperties[2],
+    {&KSPROPSETID_Pin, KSPROPERTY_PIN_PROPOSEDATAFORMAT, KSPROPERTY_TYPE_GET, &ProposedFormatHandler},
 };
 const PCEVENT_ITEM FilterEvents[] = {
     {&KSEVENTSETID_PinCapsChange, KSEVENT_PINCAPS_FORMATCHANGE, KSEVENT_TYPE_ENABLE | KSEVENT_TYPE_BASICSUPPORT,
@@ -36,6 +45,9 @@ const PCEVENT_ITEM FilterEvents[] = {
 const PCAUTOMATION_TABLE FilterAutomation = {
     sizeof(PCPROPERTY_ITEM), SIZEOF_ARRAY(FilterProperties), FilterProperties, 0, 0, nullptr,
     sizeof(PCEVENT_ITEM),    SIZEOF_ARRAY(FilterEvents),     FilterEvents,     0};
+const PCAUTOMATION_TABLE FormatFilterAutomation = {
+    sizeof(PCPROPERTY_ITEM), SIZEOF_ARRAY(FormatFilterProperties), FormatFilterProperties, 0, 0, nullptr,
+    sizeof(PCEVENT_ITEM),    SIZEOF_ARRAY(FilterEvents),           FilterEvents,           0};
 
 const PCPROPERTY_ITEM ProbeOnly[] = {
     {&TestPropertySet, PropertyProbe, KSPROPERTY_TYPE_GET, &ProbeHandler},
@@ -129,7 +141,7 @@ void BuildTables(const Config &config)
     t.categories[0] = KSCATEGORY_AUDIO;
     t.categories[1] = config.capture ? KSCATEGORY_CAPTURE : KSCATEGORY_RENDER;
     t.filter = {0,
-                &FilterAutomation,
+                config.proposesFormat ? &FormatFilterAutomation : &FilterAutomation,
                 sizeof(PCPIN_DESCRIPTOR),
                 SIZEOF_ARRAY(t.pins),
                 t.pins,
@@ -162,14 +174,23 @@ class WaveStream;
 WaveStream *currentStream = nullptr; // under State().lock
 PUNKNOWN waveMiniportUnknown = nullptr;
 
-constexpr ULONG FrameBytes = 4; // 16-bit stereo
+// The frame size of a stream's data format (4 for 16-bit stereo when it
+// cannot be read).
+ULONG FrameBytesOf(const KSDATAFORMAT *format)
+{
+    if (format == nullptr || format->FormatSize < sizeof(KSDATAFORMAT) + sizeof(WAVEFORMATEX))
+        return 4;
+    WAVEFORMATEX wave;
+    std::memcpy(&wave, reinterpret_cast<const uint8_t *>(format) + sizeof(KSDATAFORMAT), sizeof wave);
+    return wave.nBlockAlign != 0 ? wave.nBlockAlign : 4;
+}
 
 class WaveStream final : public IMiniportWaveRTStreamNotification,
                          public IMiniportWaveRTInputStream,
                          public IMiniportWaveRTOutputStream,
                          public RefCounted {
 public:
-    explicit WaveStream(PPORTWAVERTSTREAM portStream) : portStream_(portStream)
+    WaveStream(PPORTWAVERTSTREAM portStream, ULONG frameBytes) : portStream_(portStream), frameBytes_(frameBytes)
     {
         portStream_->AddRef();
         PHYSICAL_ADDRESS high;
@@ -229,7 +250,7 @@ public:
     {
         CallProbe probe;
         std::lock_guard<std::mutex> hold(State().lock);
-        const ULONG offset = bufferSize_ != 0 ? static_cast<ULONG>((position_ * FrameBytes) % bufferSize_) : 0;
+        const ULONG offset = bufferSize_ != 0 ? static_cast<ULONG>((position_ * frameBytes_) % bufferSize_) : 0;
         position->PlayOffset = offset;
         position->WriteOffset = offset;
         return STATUS_SUCCESS;
@@ -257,7 +278,7 @@ public:
     STDMETHODIMP_(NTSTATUS) GetPositionRegister(KSRTAUDIO_HWREGISTER *reg) override
     {
         CallProbe probe;
-        *reg = {registers_, 32, 0, 0, FrameBytes};
+        *reg = {registers_, 32, 0, 0, frameBytes_};
         return STATUS_SUCCESS;
     }
     STDMETHODIMP_(NTSTATUS) GetClockRegister(KSRTAUDIO_HWREGISTER *reg) override
@@ -339,13 +360,21 @@ public:
     }
 
     // The hardware moves on: packets complete, events are set, the register
-    // holds the byte position in the buffer.
-    void Advance(ULONG frames)
+    // holds the byte position in the buffer. With data, the frames it passes
+    // are played out of the buffer (render) or recorded into it (capture).
+    ULONG Advance(ULONG frames, uint8_t *data = nullptr)
     {
         if (bufferSize_ == 0 || state_ != KSSTATE_RUN)
-            return;
-        const ULONG framesPerPacket = bufferSize_ / FrameBytes / notifications_;
+            return 0;
+        const ULONG framesPerPacket = bufferSize_ / frameBytes_ / notifications_;
+        const bool capture = State().config.capture;
+        auto *buffer = static_cast<uint8_t *>(buffer_);
         for (ULONG i = 0; i < frames; ++i) {
+            if (data != nullptr) {
+                uint8_t *slot = buffer + (position_ * frameBytes_) % bufferSize_;
+                uint8_t *frame = data + size_t(i) * frameBytes_;
+                std::memcpy(capture ? slot : frame, capture ? frame : slot, frameBytes_);
+            }
             ++position_;
             if (framesPerPacket != 0 && position_ % framesPerPacket == 0) {
                 ++packets_;
@@ -353,9 +382,10 @@ public:
                     KeSetEvent(event, IO_NO_INCREMENT, FALSE);
             }
         }
-        *registers_ = static_cast<ULONG>((position_ * FrameBytes) % bufferSize_);
+        *registers_ = static_cast<ULONG>((position_ * frameBytes_) % bufferSize_);
         auto *clock = reinterpret_cast<volatile ULONG64 *>(registers_ + 2);
         *clock = *clock + frames;
+        return frames;
     }
     ULONG Register() const { return *registers_; }
     ULONG ReadBuffer(ULONG offset) const
@@ -384,7 +414,8 @@ private:
     NTSTATUS Allocate(ULONG count, ULONG requested, PMDL *mdl, ULONG *actual, ULONG *offset, MEMORY_CACHING_TYPE *cache)
     {
         CallProbe probe;
-        const ULONG size = std::max<ULONG>((requested + FrameBytes - 1) / FrameBytes * FrameBytes, FrameBytes * 2);
+        const ULONG least = std::max<ULONG>(State().config.minimumBufferBytes, frameBytes_ * 2);
+        const ULONG size = (std::max<ULONG>(requested, least) + frameBytes_ - 1) / frameBytes_ * frameBytes_;
         PHYSICAL_ADDRESS high;
         high.QuadPart = -1;
         PMDL pages = portStream_->AllocatePagesForMdl(high, size);
@@ -411,6 +442,7 @@ private:
 
     PPORTWAVERTSTREAM portStream_;
     PMDL registerMdl_ = nullptr;
+    ULONG frameBytes_;
     ULONG *registers_ = nullptr; // [0]: position in bytes; [2..3]: a 64-bit clock
     void *buffer_ = nullptr;
     ULONG bufferSize_ = 0;
@@ -479,7 +511,7 @@ public:
     }
     STDMETHODIMP_(NTSTATUS)
     NewStream(PMINIPORTWAVERTSTREAM *stream, PPORTWAVERTSTREAM portStream, ULONG pin, BOOLEAN capture,
-              PKSDATAFORMAT) override
+              PKSDATAFORMAT format) override
     {
         CallProbe probe;
         Shared &s = State();
@@ -492,7 +524,7 @@ public:
             if (s.config.newStreamStatus != 0)
                 return s.config.newStreamStatus;
         }
-        auto *created = new (std::nothrow) WaveStream(portStream);
+        auto *created = new (std::nothrow) WaveStream(portStream, FrameBytesOf(format));
         if (created == nullptr)
             return STATUS_INSUFFICIENT_RESOURCES;
         if (!created->Ready()) {
@@ -591,6 +623,44 @@ NTSTATUS EventHandler(PPCEVENT_REQUEST request)
     return HandleEventRequest(request, State().waveEvents);
 }
 
+// The device format: 16-bit stereo PCM or 32-bit float stereo.
+KSDATAFORMAT_WAVEFORMATEXTENSIBLE DeviceFormat()
+{
+    std::lock_guard<std::mutex> hold(State().lock);
+    const Config &config = State().config;
+    const WORD bits = config.deviceFloat ? 32 : 16;
+    const WORD block = 2 * bits / 8;
+    KSDATAFORMAT_WAVEFORMATEXTENSIBLE format{};
+    format.DataFormat.FormatSize = sizeof format;
+    format.DataFormat.SampleSize = block;
+    format.DataFormat.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
+    format.DataFormat.SubFormat = config.deviceFloat ? KSDATAFORMAT_SUBTYPE_IEEE_FLOAT : KSDATAFORMAT_SUBTYPE_PCM;
+    format.DataFormat.Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
+    format.WaveFormatExt.Format = {WAVE_FORMAT_EXTENSIBLE, 2, config.deviceRate, config.deviceRate * block, block, bits,
+                                   22};
+    format.WaveFormatExt.Samples.wValidBitsPerSample = bits;
+    format.WaveFormatExt.dwChannelMask = KSAUDIO_SPEAKER_STEREO;
+    format.WaveFormatExt.SubFormat = format.DataFormat.SubFormat;
+    return format;
+}
+
+NTSTATUS ProposedFormatHandler(PPCPROPERTY_REQUEST request)
+{
+    CallProbe probe;
+    if (request->InstanceSize < sizeof(ULONG) || *static_cast<ULONG *>(request->Instance) != WaveStreamingPin)
+        return STATUS_INVALID_PARAMETER;
+    const KSDATAFORMAT_WAVEFORMATEXTENSIBLE format = DeviceFormat();
+    if (request->ValueSize == 0) {
+        request->ValueSize = sizeof format;
+        return STATUS_BUFFER_OVERFLOW;
+    }
+    if (request->ValueSize < sizeof format)
+        return STATUS_BUFFER_TOO_SMALL;
+    std::memcpy(request->Value, &format, sizeof format);
+    request->ValueSize = sizeof format;
+    return STATUS_SUCCESS;
+}
+
 } // namespace
 
 NTSTATUS NewWaveMiniport(PUNKNOWN *miniport)
@@ -609,6 +679,22 @@ void Advance(uint32_t frames)
     std::lock_guard<std::mutex> hold(State().lock);
     if (currentStream != nullptr)
         currentStream->Advance(frames);
+}
+
+uint32_t Transfer(void *data, uint32_t frames)
+{
+    std::lock_guard<std::mutex> hold(State().lock);
+    return currentStream != nullptr ? currentStream->Advance(frames, static_cast<uint8_t *>(data)) : 0;
+}
+
+void SetDeviceFormat(uint32_t rate, bool isFloat)
+{
+    {
+        std::lock_guard<std::mutex> hold(State().lock);
+        State().config.deviceRate = rate;
+        State().config.deviceFloat = isFloat;
+    }
+    Generate(false, &KSEVENTSETID_PinCapsChange, KSEVENT_PINCAPS_FORMATCHANGE, true, WaveStreamingPin, false, 0);
 }
 
 uint32_t PositionRegister()
