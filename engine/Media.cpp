@@ -80,6 +80,7 @@ struct WavFileSource::File {
     std::vector<uint8_t> staging;
 };
 
+WavFileSource::WavFileSource() = default;
 WavFileSource::~WavFileSource() = default;
 
 bool WavFileSource::Open(const std::string &path, std::string &error)

@@ -62,6 +62,7 @@ private:
 // count must be the stream's (the engine does not resample or remix).
 class WavFileSource : public Source {
 public:
+    WavFileSource();
     // Opens the file; false with the reason.
     bool Open(const std::string &path, std::string &error);
     HRESULT Prepare(const wav::Format &format) override;

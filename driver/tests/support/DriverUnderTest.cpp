@@ -1,5 +1,6 @@
 // Loading, starting and inspecting the real driver in a test process.
 #include "DriverUnderTest.h"
+#include <DriverLoader.h>
 #include <io_boundary.h>
 #include <io_standin.h>
 #include <kernel_standin.h>
@@ -7,15 +8,10 @@
 #include "DriverInternals.h"
 #include "ControlProtocol.h"
 
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
-
 namespace driver_under_test {
 namespace {
 
 namespace boundary = standin::io::boundary;
-
-PDRIVER_OBJECT driver = nullptr;
-PDEVICE_OBJECT physicalDevice = nullptr;
 
 std::u16string Text(const WCHAR *text) { return std::u16string(reinterpret_cast<const char16_t *>(text)); }
 
@@ -44,40 +40,19 @@ Adapter &Started()
 
 } // namespace
 
-int32_t LoadDriver(uint32_t major, uint32_t minor)
-{
-    standin::kernel::SetVersion(major, minor);
-    const NTSTATUS status = standin::io::LoadDriver(&DriverEntry, "Ombrivo", &driver);
-    if (!NT_SUCCESS(status))
-        driver = nullptr;
-    return status;
-}
+int32_t LoadDriver(uint32_t major, uint32_t minor) { return ombemu::loader::LoadDriver(major, minor); }
 
-int32_t AddDevice()
-{
-    PDEVICE_OBJECT added = nullptr;
-    const NTSTATUS status = standin::io::AddDevice(driver, &added);
-    if (NT_SUCCESS(status) && physicalDevice == nullptr)
-        physicalDevice = added;
-    return status;
-}
+int32_t AddDevice() { return ombemu::loader::AddDevice(); }
 
-int32_t StartDevice() { return standin::io::StartDevice(physicalDevice); }
+int32_t StartDevice() { return ombemu::loader::StartDevice(); }
 
 bool Load() { return LoadDriver() == STATUS_SUCCESS && AddDevice() == STATUS_SUCCESS && StartDevice() == STATUS_SUCCESS; }
 
-void Unload()
-{
-    if (driver != nullptr)
-        standin::io::UnloadDriver(driver);
-    driver = nullptr;
-    physicalDevice = nullptr;
-    standin::kernel::SetVersion(10, 0);
-}
+void Unload() { ombemu::loader::Unload(); }
 
-bool IsLoaded() { return driver != nullptr; }
+bool IsLoaded() { return ombemu::loader::IsLoaded(); }
 
-uint32_t Owner() { return driver != nullptr ? standin::io::DriverOwner(driver) : 0; }
+uint32_t Owner() { return ombemu::loader::Owner(); }
 
 std::u16string InterfacePath()
 {

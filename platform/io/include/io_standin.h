@@ -43,6 +43,9 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT physicalDevice);
 // DriverUnloadedWithDevices. Refused with STATUS_DEVICE_BUSY (nothing done)
 // while a file object is open on one of its devices.
 NTSTATUS UnloadDriver(PDRIVER_OBJECT driver);
+// The same for a bench that reports a leak and goes on: what the driver
+// still held is printed and returned in `leaked` instead of stopping.
+NTSTATUS UnloadDriver(PDRIVER_OBJECT driver, standin::kernel::Holdings &leaked);
 
 // Sends IRP_MJ_POWER / IRP_MN_SET_POWER down the device's stack, as the
 // power manager does: a device power state (type DevicePowerState) or a

@@ -273,7 +273,9 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT physicalDevice)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS UnloadDriver(PDRIVER_OBJECT driver)
+namespace {
+
+NTSTATUS Unload(PDRIVER_OBJECT driver, standin::kernel::Holdings *leaked)
 {
     DriverRecord *record = RecordOf(driver);
     if (record == nullptr)
@@ -302,13 +304,28 @@ NTSTATUS UnloadDriver(PDRIVER_OBJECT driver)
         standin::kernel::BugCheck(standin::kernel::stop::kDriverUnloadedWithoutCancellingPendingOperations,
                                   "DriverUnload", reinterpret_cast<ULONG_PTR>(driver),
                                   reinterpret_cast<ULONG_PTR>(driver->DeviceObject));
-    record->scope->CheckUnload(record->name.c_str());
+    if (leaked != nullptr)
+        *leaked = record->scope->ReportUnload(record->name.c_str());
+    else
+        record->scope->CheckUnload(record->name.c_str());
     {
         std::lock_guard<std::mutex> hold(PnpLock());
         Drivers().erase(driver);
     }
     delete record;
     return STATUS_SUCCESS;
+}
+
+} // namespace
+
+NTSTATUS UnloadDriver(PDRIVER_OBJECT driver)
+{
+    return Unload(driver, nullptr);
+}
+
+NTSTATUS UnloadDriver(PDRIVER_OBJECT driver, standin::kernel::Holdings &leaked)
+{
+    return Unload(driver, &leaked);
 }
 
 standin::kernel::Owner DriverOwner(PDRIVER_OBJECT driver)

@@ -428,6 +428,10 @@ public:
     // bug check 0xCE; anything else still held is a bug check 0xC4 with
     // parameter 1 = 0x62 listing it by kind, pool blocks by pool type and tag.
     void CheckUnload(const char *driverName) const;
+    // The same report for a bench that goes on after a leak: a running
+    // thread still stops (its code would run on in an unloaded image); what
+    // else is held is printed and returned instead of stopping the system.
+    Holdings ReportUnload(const char *driverName) const;
 
 private:
     Owner owner_;

@@ -79,7 +79,7 @@ Holdings DriverScope::Held() const
     return HeldBy(owner_);
 }
 
-void DriverScope::CheckUnload(const char *driverName) const
+Holdings DriverScope::ReportUnload(const char *driverName) const
 {
     Holdings h = Held();
     // A thread still in the driver's code would run on in an unloaded image.
@@ -87,7 +87,7 @@ void DriverScope::CheckUnload(const char *driverName) const
         BugCheck(kDriverUnloadedWithoutCancellingPendingOperations, "driver unload (system threads still running)",
                  h.threads);
     if (h.empty())
-        return;
+        return h;
     auto pool = detail::PoolOf(owner_);
     std::fprintf(stderr,
                  "*** driver %s unloaded still holding:\n"
@@ -98,8 +98,15 @@ void DriverScope::CheckUnload(const char *driverName) const
                  "***   handles: %zu\n",
                  driverName ? driverName : "?", h.poolBlocks, h.poolBytes, pool.detail.empty() ? "" : ": ",
                  pool.detail.c_str(), h.mdls, h.mappings, (long)h.references, h.handles);
-    BugCheck(kDriverVerifierDetectedViolation, "driver unload", kViolationDriverLeaks, h.poolBlocks,
-             h.mdls + h.mappings, (ULONG_PTR)h.references + h.handles);
+    return h;
+}
+
+void DriverScope::CheckUnload(const char *driverName) const
+{
+    const Holdings h = ReportUnload(driverName);
+    if (!h.empty())
+        BugCheck(kDriverVerifierDetectedViolation, "driver unload", kViolationDriverLeaks, h.poolBlocks,
+                 h.mdls + h.mappings, (ULONG_PTR)h.references + h.handles);
 }
 
 } // namespace standin::kernel

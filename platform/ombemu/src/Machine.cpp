@@ -1,0 +1,260 @@
+// The machine: the driver loaded through the PnP manager, the clock, and the
+// audio engine in an emulated process of its own with a stream per endpoint.
+#include "Machine.h"
+#include "Processes.h"
+
+#include <DriverLoader.h>
+#include <Engine.h>
+#include <Status.h>
+#include <win32_standin.h>
+
+#include <mutex>
+
+namespace ombemu {
+
+namespace {
+
+namespace win32 = standin::win32;
+
+constexpr HRESULT AlreadyBooted = engine::InvalidState;
+constexpr DWORD HostPollMs = 5;
+
+struct EndpointStream {
+    engine::StreamId id = 0; // 0: none running
+    bool reported = false;   // a report is kept
+    engine::StreamReport last;
+    int64_t startedAt = 0;
+};
+
+struct State {
+    bool booted = false;
+    bool virtualClock = false;
+    std::unique_ptr<win32::ClientProcess> process; // the engine's
+    std::unique_ptr<engine::Engine> engine;
+    EndpointStream streams[2];
+};
+
+State state;
+std::mutex stateLock;
+
+// Holds the machine's state. It is taken with a visible wait of the
+// machine, so the self-advancing clock goes on while a thread queues for it
+// (a thread blocked in a plain lock would look busy and stop the clock).
+class Hold {
+public:
+    Hold()
+    {
+        while (!stateLock.try_lock())
+            ::Sleep(1);
+    }
+    ~Hold() { stateLock.unlock(); }
+    Hold(const Hold &) = delete;
+    Hold &operator=(const Hold &) = delete;
+};
+
+EndpointStream &StreamOf(engine::Direction endpoint) { return state.streams[endpoint == engine::Direction::Render ? 0 : 1]; }
+
+// Runs body() in the engine's process.
+template <typename Body>
+auto InEngine(Body body)
+{
+    win32::ProcessScope scope(*state.process);
+    return body(*state.engine);
+}
+
+// The endpoint's id once a host has made it active, within the wait.
+HRESULT AwaitActive(engine::Direction direction, uint32_t waitMs, engine::EndpointInfo &info)
+{
+    const int64_t deadline = Now() + int64_t(waitMs) * 10000;
+    for (;;) {
+        const HRESULT found = InEngine([&](engine::Engine &e) { return e.FindEndpoint(direction, info); });
+        if (found == S_OK && info.state == engine::EndpointState::Active && info.formatKnown) {
+            return S_OK;
+        }
+        if (Now() >= deadline)
+            return engine::EndpointCreateFailed;
+        InEngine([](engine::Engine &) { ::Sleep(HostPollMs); });
+    }
+}
+
+HRESULT Open(engine::Direction direction, std::shared_ptr<engine::Source> source, std::shared_ptr<engine::Sink> sink,
+             const StreamOptions &options)
+{
+    Hold hold;
+    if (!state.booted)
+        return engine::NotInitialized;
+    EndpointStream &stream = StreamOf(direction);
+    if (stream.id != 0)
+        return engine::InvalidState;
+    engine::EndpointInfo endpoint;
+    HRESULT status = AwaitActive(direction, options.waitForHostMs, endpoint);
+    if (status != S_OK)
+        return status;
+    engine::StreamConfig config;
+    config.mode = options.mode;
+    config.periodFrames = uint32_t(uint64_t(options.periodMs) * endpoint.format.sampleRate / 1000);
+    engine::StreamId id = 0;
+    status = InEngine([&](engine::Engine &e) {
+        return direction == engine::Direction::Render ? e.OpenRender(endpoint.id, config, source, id)
+                                                      : e.OpenCapture(endpoint.id, config, sink, id);
+    });
+    if (status != S_OK)
+        return status;
+    stream.startedAt = Now();
+    status = InEngine([&](engine::Engine &e) { return e.Start(id); });
+    if (status != S_OK) {
+        InEngine([&](engine::Engine &e) { return e.Close(id); });
+        return status;
+    }
+    stream.id = id;
+    stream.reported = false;
+    return S_OK;
+}
+
+// Stops and closes the stream, keeping its report. Under the hold.
+HRESULT StopLocked(EndpointStream &stream)
+{
+    if (stream.id == 0)
+        return S_OK;
+    const HRESULT status = InEngine([&](engine::Engine &e) { return e.Stop(stream.id); });
+    InEngine([&](engine::Engine &e) { return e.GetReport(stream.id, stream.last); });
+    stream.reported = true;
+    InEngine([&](engine::Engine &e) { return e.Close(stream.id); });
+    stream.id = 0;
+    // A stream the host's departure invalidated has nothing left to stop.
+    return status == engine::DeviceInvalidated ? S_OK : status;
+}
+
+} // namespace
+
+int32_t Boot(const OmbEmuOptions &options)
+{
+    Hold hold;
+    if (state.booted)
+        return AlreadyBooted;
+    const uint32_t major = options.WindowsMajor != 0 ? options.WindowsMajor : 10;
+    const uint32_t minor = options.WindowsMajor != 0 ? options.WindowsMinor : 0;
+    const int32_t loaded = loader::Load(major, minor);
+    if (loaded < 0)
+        return loaded;
+    state.virtualClock = options.Clock == OMBEMU_CLOCK_VIRTUAL;
+    if (state.virtualClock)
+        win32::SetClockMode(win32::ClockMode::Simulated);
+    state.process = std::make_unique<win32::ClientProcess>();
+    HRESULT status;
+    {
+        win32::ProcessScope scope(*state.process);
+        status = engine::Engine::Create(state.engine);
+    }
+    if (status != S_OK) {
+        state.process.reset();
+        win32::SetClockMode(win32::ClockMode::Real);
+        loader::Unload();
+        return status;
+    }
+    for (EndpointStream &stream : state.streams)
+        stream = EndpointStream{};
+    state.booted = true;
+    return 0;
+}
+
+int32_t Shutdown()
+{
+    Hold hold;
+    if (!state.booted)
+        return 0;
+    for (EndpointStream &stream : state.streams)
+        StopLocked(stream);
+    {
+        win32::ProcessScope scope(*state.process);
+        state.engine.reset();
+    }
+    state.process.reset(); // ends the process
+    EndAllProcesses();
+    win32::SetClockMode(win32::ClockMode::Real);
+    bool leaked = false;
+    const int32_t status = loader::Unload(&leaked);
+    if (status < 0) {
+        // A handle of the program keeps the device: the engine is gone, the
+        // driver stays until the next call.
+        if (state.virtualClock)
+            win32::SetClockMode(win32::ClockMode::Simulated);
+        state.process = std::make_unique<win32::ClientProcess>();
+        win32::ProcessScope scope(*state.process);
+        engine::Engine::Create(state.engine);
+        return status;
+    }
+    state.booted = false;
+    return leaked ? 1 : 0;
+}
+
+bool Booted()
+{
+    Hold hold;
+    return state.booted;
+}
+
+HRESULT Play(std::shared_ptr<engine::Source> source, const StreamOptions &options)
+{
+    if (!source)
+        return engine::InvalidArgument;
+    return Open(engine::Direction::Render, std::move(source), nullptr, options);
+}
+
+HRESULT Record(std::shared_ptr<engine::Sink> sink, const StreamOptions &options)
+{
+    if (!sink)
+        return engine::InvalidArgument;
+    return Open(engine::Direction::Capture, nullptr, std::move(sink), options);
+}
+
+HRESULT StopStream(engine::Direction endpoint)
+{
+    Hold hold;
+    if (!state.booted)
+        return engine::NotInitialized;
+    return StopLocked(StreamOf(endpoint));
+}
+
+HRESULT Report(engine::Direction endpoint, engine::StreamReport &report)
+{
+    Hold hold;
+    if (!state.booted)
+        return engine::NotInitialized;
+    const EndpointStream &stream = StreamOf(endpoint);
+    if (stream.id != 0)
+        return InEngine([&](engine::Engine &e) { return e.GetReport(stream.id, report); });
+    if (!stream.reported)
+        return engine::NotFound;
+    report = stream.last;
+    return S_OK;
+}
+
+int64_t StartedAt(engine::Direction endpoint)
+{
+    Hold hold;
+    return StreamOf(endpoint).startedAt;
+}
+
+int64_t Now()
+{
+    LARGE_INTEGER count, frequency;
+    QueryPerformanceCounter(&count);
+    QueryPerformanceFrequency(&frequency);
+    // 100-ns units without overflow for centuries of uptime.
+    const int64_t seconds = count.QuadPart / frequency.QuadPart;
+    const int64_t rest = count.QuadPart % frequency.QuadPart;
+    return seconds * 10000000 + rest * 10000000 / frequency.QuadPart;
+}
+
+void Sleep(uint32_t milliseconds) { ::Sleep(milliseconds); }
+
+bool VirtualClock()
+{
+    Hold hold;
+    return state.booted && state.virtualClock;
+}
+
+uint32_t DriverOwner() { return loader::Owner(); }
+
+} // namespace ombemu
