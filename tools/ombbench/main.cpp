@@ -12,11 +12,15 @@ int main(int argc, char **argv)
     CLI::App app{"ombbench: the notification path, the host tick, the clock, the smallest glitch-free buffer and "
                  "the scale, each against a baseline measured in the same run"};
     RunLength length;
-    bool json = false;
+    std::string json;
     std::string plot;
     std::set<int> only;
     app.add_flag("--quick", length.quick, "a few seconds per measurement (the test command's run)");
-    app.add_flag("--json", json, "print one JSON object instead of the table");
+    CLI::Option *jsonOption =
+        app.add_option("--json", json,
+                       "print one JSON object instead of the table; with a file name, the table as usual and the "
+                       "JSON object into the file")
+            ->expected(0, 1);
     app.add_option("--plot", plot, "draw the latency histograms of 1 and its baseline into this SVG file");
     app.add_option("--only", only, "run only these measurements (1 to 5)")->check(CLI::Range(1, 5))->delimiter(',');
     CLI11_PARSE(app, argc, argv);
@@ -44,10 +48,20 @@ int main(int argc, char **argv)
         fprintf(stderr, "ombbench: 5. scale\n");
         ok = MeasureScale(length, figures.scale) && ok;
     }
-    if (json)
-        PrintJson(stdout, figures);
-    else
+    if (jsonOption->count() == 0 || !json.empty())
         PrintTable(stdout, figures, length);
+    if (jsonOption->count() != 0 && json.empty()) {
+        PrintJson(stdout, figures);
+    } else if (!json.empty()) {
+        FILE *file = fopen(json.c_str(), "w");
+        if (file == nullptr) {
+            fprintf(stderr, "ombbench: %s cannot be written\n", json.c_str());
+            ok = false;
+        } else {
+            PrintJson(file, figures);
+            ok = fclose(file) == 0 && ok;
+        }
+    }
     if (!plot.empty() && !PlotNotify(figures.notify, plot)) {
         fprintf(stderr, "ombbench: no plot in %s (%s)\n", plot.c_str(),
                 figures.notify.measured ? "gnuplot failed" : "measurement 1 did not run");
