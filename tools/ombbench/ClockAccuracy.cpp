@@ -118,8 +118,10 @@ private:
 
 // One stream for `seconds` on the clock in force. `runCounter` receives the
 // counter reading of RUN: the middle of the two readings around the request,
-// which the host's loop answered between (the same reading in virtual time).
-bool RunClock(Machine &machine, const StreamPlan &plan, double seconds, ClockProbe &probe, int64_t &runCounter)
+// which the host's loop answered between (the same reading in virtual time);
+// `stats` the host's counters at the end.
+bool RunClock(Machine &machine, const StreamPlan &plan, double seconds, ClockProbe &probe, int64_t &runCounter,
+              OmbHostStats &stats)
 {
     HostedStream stream(machine, plan, probe, nullptr);
     if (!stream.Start(false, [&] { probe.Begin(&stream.Host()); }))
@@ -127,6 +129,8 @@ bool RunClock(Machine &machine, const StreamPlan &plan, double seconds, ClockPro
     runCounter = (stream.RunCounterBefore() + stream.RunCounterAfter()) / 2;
     const int64_t wait = -static_cast<int64_t>(seconds * 1e7);
     boundary::Delay(&wait);
+    stats.Size = sizeof stats;
+    stream.Host().GetStats(&stats);
     stream.Stop();
     probe.Check();
     return true;
@@ -153,7 +157,8 @@ bool MeasureClock(const RunLength &length, ClockFigures &figures)
                 plan.bufferFrames = rate / 10 & ~1u; // 100 ms: ten ticks of the longest
                 ClockProbe probe(rate, 4, true, runCounters);
                 int64_t runCounter = 0;
-                if (!RunClock(machine, plan, figures.virtualSeconds, probe, runCounter)) {
+                OmbHostStats stats = {};
+                if (!RunClock(machine, plan, figures.virtualSeconds, probe, runCounter, stats)) {
                     boundary::SetClockMode(0);
                     return false;
                 }
@@ -172,12 +177,16 @@ bool MeasureClock(const RunLength &length, ClockFigures &figures)
     StreamPlan plan;
     plan.format = {48000, 16, 2, 2, 0x3};
     plan.tickMs = 1;
-    plan.bufferFrames = 4800;
+    // Two seconds of buffer: the host drops time only when its loop stalls
+    // for more than half of it, which a loaded machine can otherwise cause.
+    plan.bufferFrames = 96000;
     ClockProbe probe(48000, 4, false, 0);
     figures.realSeconds = length.clockRealSeconds();
     int64_t runCounter = 0;
-    if (!RunClock(machine, plan, figures.realSeconds, probe, runCounter))
+    OmbHostStats stats = {};
+    if (!RunClock(machine, plan, figures.realSeconds, probe, runCounter, stats))
         return false;
+    figures.realLongestStallUs = stats.MaxLatenessUs;
     figures.realFrames = probe.Frames();
     const double owed = static_cast<double>(probe.LastTick() - runCounter) * plan.format.SR /
                         static_cast<double>(boundary::PerformanceFrequency());

@@ -47,6 +47,7 @@ struct ClockFigures {
     double realSeconds = 0;
     uint64_t realFrames = 0;
     double realTimePpm = 0;
+    uint64_t realLongestStallUs = 0; // the most a tick came after its period
 };
 
 // 4. The smallest engine buffer that loops back glitch-free.

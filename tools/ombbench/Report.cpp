@@ -86,8 +86,9 @@ void PrintTable(FILE *out, const Figures &f, const RunLength &length)
                     k.maxDeviationFrames);
         fprintf(out, "   largest deviation %.3f frames; goal at most 1: %s\n", c.maxDeviationFrames,
                 Met(c.maxDeviationFrames <= 1));
-        fprintf(out, "   real time: %.0f s, %llu frames at 48 kHz, %+.3f ppm\n", c.realSeconds,
-                static_cast<unsigned long long>(c.realFrames), c.realTimePpm);
+        fprintf(out, "   real time: %.0f s, %llu frames at 48 kHz, %+.3f ppm (longest stall of the loop %.1f ms)\n",
+                c.realSeconds, static_cast<unsigned long long>(c.realFrames), c.realTimePpm,
+                static_cast<double>(c.realLongestStallUs) / 1000);
     } else {
         fprintf(out, "   not measured\n");
     }
