@@ -138,7 +138,7 @@ private:
 // hosts' format; its id then.
 bool AwaitActive(engine::EngineProcess &engine, engine::Direction direction, std::wstring &id)
 {
-    for (int i = 0; i < 50; ++i) {
+    for (int i = 0; i < 200; ++i) { // 20 s at most: long only on a machine loaded far beyond its cores
         const uint64_t seen = engine.Changes();
         engine::EndpointInfo info;
         if (engine.FindEndpoint(direction, info) == S_OK && info.state == engine::EndpointState::Active &&
