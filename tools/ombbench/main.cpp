@@ -2,6 +2,7 @@
 // measured in the same run (see README.md).
 #include <CLI/CLI.hpp>
 #include <stdio.h>
+#include <functional>
 #include <set>
 #include "Measurements.h"
 #include "Report.h"
@@ -26,27 +27,26 @@ int main(int argc, char **argv)
     CLI11_PARSE(app, argc, argv);
     const auto wanted = [&](int n) { return only.empty() || only.count(n) != 0; };
 
+    // In this order: the measurements on the virtual clock and the quiet ones
+    // first, the long real-time runs after.
     Figures figures;
+    const struct {
+        int number;
+        const char *name;
+        std::function<bool()> run;
+    } measurements[] = {
+        {2, "host tick", [&] { return MeasureHostTick(length, figures.hostTick); }},
+        {3, "clock accuracy", [&] { return MeasureClock(length, figures.clock); }},
+        {1, "notify to engine", [&] { return MeasureNotifyToEngine(length, figures.notify); }},
+        {4, "smallest glitch-free buffer", [&] { return MeasureGlitchFree(length, figures.glitchFree); }},
+        {5, "scale", [&] { return MeasureScale(length, figures.scale); }},
+    };
     bool ok = true;
-    if (wanted(2)) {
-        fprintf(stderr, "ombbench: 2. host tick\n");
-        ok = MeasureHostTick(length, figures.hostTick) && ok;
-    }
-    if (wanted(3)) {
-        fprintf(stderr, "ombbench: 3. clock accuracy\n");
-        ok = MeasureClock(length, figures.clock) && ok;
-    }
-    if (wanted(1)) {
-        fprintf(stderr, "ombbench: 1. notify to engine\n");
-        ok = MeasureNotifyToEngine(length, figures.notify) && ok;
-    }
-    if (wanted(4)) {
-        fprintf(stderr, "ombbench: 4. smallest glitch-free buffer\n");
-        ok = MeasureGlitchFree(length, figures.glitchFree) && ok;
-    }
-    if (wanted(5)) {
-        fprintf(stderr, "ombbench: 5. scale\n");
-        ok = MeasureScale(length, figures.scale) && ok;
+    for (const auto &m : measurements) {
+        if (!wanted(m.number))
+            continue;
+        fprintf(stderr, "ombbench: %d. %s\n", m.number, m.name);
+        ok = m.run() && ok;
     }
     if (jsonOption->count() == 0 || !json.empty())
         PrintTable(stdout, figures, length);
