@@ -80,9 +80,19 @@ cmd_build() {
     cmake --build build/windows --target windows_package -j "$jobs" || exit 1
     mkdir -p out/linux out/include
     cp build/linux/client/libombapi.so out/linux/
+    # ombemu, the emulated machine, with the stand-in libraries it runs on.
+    cp build/linux/tools/ombemu/ombemu build/linux/platform/*/libplatform_*.so build/linux/platform/libplatform_*.so \
+        out/linux/ || exit 1
     cmake --install build/windows --component ombapi_headers --prefix out >/dev/null || exit 1
     echo "== deliverables in out/:"
     find out -type f | sort
+    # The demo: the engine plays the test signal and a tone to the capture
+    # host, the render host plays into the capture endpoint; both must arrive
+    # exact.
+    echo "== the ombemu demo"
+    mkdir -p out/demo
+    out/linux/ombemu --capture-to out/demo/captured.wav --record-to out/demo/recorded.wav ||
+        { echo "the demo did not deliver exactly"; exit 1; }
 }
 
 cmd_test() {

@@ -25,15 +25,20 @@ void CapturePump::Service(uint64_t position, bool notified)
             ServicePackets();
         return;
     }
-    // More than a buffer behind: the device has written over the oldest.
-    if (position > read + plan.bufferFrames) {
-        Count([&](StreamReport &r) {
-            ++r.overruns;
-            r.overrunFrames += position - plan.bufferFrames - read;
-        });
-        read = position - plan.bufferFrames;
-    }
-    while (read + plan.periodFrames <= position) {
+    for (bool first = true; read + plan.periodFrames <= position; first = false) {
+        // The sink may have kept the thread: the device has gone on since.
+        if (!first && PositionNow(position) != S_OK)
+            return;
+        // More than a buffer behind: the device has written over the oldest.
+        if (position > read + plan.bufferFrames) {
+            Count([&](StreamReport &r) {
+                ++r.overruns;
+                r.overrunFrames += position - plan.bufferFrames - read;
+            });
+            read = position - plan.bufferFrames;
+        }
+        if (read + plan.periodFrames > position)
+            break;
         FromBuffer(read, scratch.data(), plan.periodFrames);
         sink.Write(scratch.data(), plan.periodFrames);
         read += plan.periodFrames;
@@ -70,20 +75,26 @@ void CapturePump::ServicePackets()
         if (packet > nextPacket)
             Count([&](StreamReport &r) { r.skippedPackets += packet - nextPacket; });
         const uint64_t start = uint64_t(packet) * plan.periodFrames;
-        FromBuffer(start, scratch.data(), plan.periodFrames);
         // The device writes packet n + 2 where packet n was: once it is past
-        // that start, part of what was read is newer than the packet.
-        if (positioned && position > start + plan.bufferFrames)
+        // that start, the front of the packet holds newer frames. Only what
+        // is still the packet's goes on (a whole packet written over, none),
+        // so nothing reaches the application twice.
+        uint64_t over = positioned && position > start + plan.bufferFrames ? position - start - plan.bufferFrames : 0;
+        if (over > plan.periodFrames)
+            over = plan.periodFrames;
+        if (over != 0)
             Count([&](StreamReport &r) {
                 ++r.latePackets;
                 ++r.overruns;
-                const uint64_t over = position - start - plan.bufferFrames;
-                r.overrunFrames += over < plan.periodFrames ? over : plan.periodFrames;
+                r.overrunFrames += over;
             });
-        sink.Write(scratch.data(), plan.periodFrames);
+        const uint32_t kept = plan.periodFrames - uint32_t(over);
+        FromBuffer(start + over, scratch.data(), kept);
+        if (kept != 0)
+            sink.Write(scratch.data(), kept);
         nextPacket = packet + 1;
         Count([&](StreamReport &r) {
-            r.frames += plan.periodFrames;
+            r.frames += kept;
             ++r.packets;
         });
     }

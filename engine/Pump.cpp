@@ -73,6 +73,13 @@ HRESULT Pump::DevicePosition(uint64_t &frames, double awaySeconds)
     return S_OK;
 }
 
+HRESULT Pump::PositionNow(uint64_t &frames)
+{
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return DevicePosition(frames, double(now.QuadPart - lastRead) / double(frequency));
+}
+
 void Pump::Wake(bool notified, int64_t waitBegan)
 {
     LARGE_INTEGER now;

@@ -60,6 +60,10 @@ protected:
     // the register's place in the buffer, and what settles whole buffers in
     // this mode; awaySeconds is how long the device may have run unheard.
     HRESULT DevicePosition(uint64_t &frames, double awaySeconds = 0);
+    // The same in the middle of serving a wake: the device ran on unheard
+    // since the last read (the application may have kept the thread).
+    HRESULT PositionNow(uint64_t &frames);
+    uint64_t LastPosition() const { return tracker.Position(); }
     // Copies frames to or from the cyclic buffer at a stream position.
     void ToBuffer(uint64_t frame, const uint8_t *data, uint32_t frames);
     void FromBuffer(uint64_t frame, uint8_t *data, uint32_t frames) const;

@@ -30,9 +30,19 @@ void RenderPump::Fill(uint64_t at, uint8_t *out)
     });
 }
 
-void RenderPump::WritePeriod(uint64_t at)
+void RenderPump::WritePeriod(uint64_t at, bool running)
 {
     Fill(at, scratch.data());
+    // The source may have kept the thread: where the device has gone past,
+    // the period goes where the device is now (nothing of the source skipped).
+    uint64_t position = 0;
+    if (running && PositionNow(position) == S_OK && position > at) {
+        Count([&](StreamReport &r) {
+            ++r.underruns;
+            r.underrunFrames += position - at;
+        });
+        written = at = position;
+    }
     ToBuffer(at, scratch.data(), plan.periodFrames);
     Count([&](StreamReport &r) { r.frames += plan.periodFrames; });
 }
@@ -43,7 +53,7 @@ HRESULT RenderPump::Prime()
     if (plan.mode != Mode::Packet) {
         // As much as the buffer holds, in whole periods.
         while (written + plan.periodFrames <= plan.bufferFrames) {
-            WritePeriod(written);
+            WritePeriod(written, false);
             written += plan.periodFrames;
         }
         return S_OK;
@@ -63,17 +73,7 @@ HRESULT RenderPump::Prime()
 void RenderPump::Service(uint64_t position, bool notified)
 {
     if (plan.mode == Mode::Packet) {
-        // The device plays the packet it is in whether or not it was
-        // written: one past the last announced is an underrun, counted once.
-        const uint64_t inFlight = position / plan.periodFrames;
-        if (!endAnnounced && inFlight > lastPacket && inFlight > underrunThrough) {
-            const uint64_t from = underrunThrough > lastPacket ? underrunThrough : lastPacket;
-            Count([&](StreamReport &r) {
-                ++r.underruns;
-                r.underrunFrames += (inFlight - from) * plan.periodFrames;
-            });
-            underrunThrough = inFlight;
-        }
+        PlayedUnwritten(position / plan.periodFrames);
         // Packets follow the device's notifications, never a time-out.
         if (notified)
             ServicePackets(position);
@@ -86,17 +86,40 @@ void RenderPump::Service(uint64_t position, bool notified)
             written = position;
         }
         while (written + plan.periodFrames <= position + plan.bufferFrames) {
-            WritePeriod(written);
+            WritePeriod(written, true);
             written += plan.periodFrames;
+            position = LastPosition();
         }
     }
     if (ended && position >= endFrame)
         finished = true;
 }
 
+void RenderPump::PlayedUnwritten(uint64_t inFlight)
+{
+    // The device plays the packet it is in whether or not it was written:
+    // one past the last announced is an underrun, each counted once.
+    if (endAnnounced || inFlight <= lastPacket || inFlight <= underrunThrough)
+        return;
+    const uint64_t from = underrunThrough > lastPacket ? underrunThrough : lastPacket;
+    Count([&](StreamReport &r) {
+        ++r.underruns;
+        r.underrunFrames += (inFlight - from) * plan.periodFrames;
+    });
+    underrunThrough = inFlight;
+}
+
 void RenderPump::ServicePackets(uint64_t position)
 {
     if (!endAnnounced) {
+        // A notification with no packet completed since the last one placed
+        // (a spurious one, or one left from a boundary already served): the
+        // next packet would be early, and its place is the packet the device
+        // plays now. The data waits for the next notification.
+        if (uint64_t(lastPacket) > position / plan.periodFrames) {
+            Count([](StreamReport &r) { ++r.earlyPackets; });
+            return;
+        }
         PlacePacket(lastPacket + 1);
         return;
     }
@@ -140,6 +163,7 @@ HRESULT RenderPump::PlacePacket(ULONG packet)
     }
     if (packet < count + 1) {
         Count([](StreamReport &r) { ++r.latePackets; });
+        PlayedUnwritten(count);
         // What comes next is the packet after the one in flight; the data
         // moves there, and with it the end of the source.
         lastPacket = count;

@@ -20,11 +20,14 @@ private:
     void ServicePackets(uint64_t position);
     // One period for stream frame `at` from the source, silence after its end.
     void Fill(uint64_t at, uint8_t *out);
-    void WritePeriod(uint64_t at);
+    // running: the device may have passed `at` meanwhile (not while priming).
+    void WritePeriod(uint64_t at, bool running);
     // Packet n: the pending data goes into its place and is announced; a
     // refusal is sorted out with the device's packet count.
     HRESULT PlacePacket(ULONG packet);
     void Accepted(ULONG packet);
+    // The device is in packet inFlight: counts what it played unwritten.
+    void PlayedUnwritten(uint64_t inFlight);
 
     Source &source;
     uint64_t written = 0; // the stream position up to which the buffer holds data

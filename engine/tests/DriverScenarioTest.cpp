@@ -28,6 +28,11 @@ namespace dut = driver_under_test;
 namespace win32 = standin::win32;
 using namespace engine;
 
+std::string DirectionParamName(const testing::TestParamInfo<Direction> &info)
+{
+    return DirectionName(info.param);
+}
+
 constexpr unsigned HostTickMs = 2;
 
 struct FormatCase {
@@ -343,9 +348,7 @@ TEST_P(HostLeaves, InvalidatesTheStreamAndItsReturnAllowsANewOne)
 }
 
 INSTANTIATE_TEST_SUITE_P(EngineOnDriver, HostLeaves, testing::Values(Direction::Render, Direction::Capture),
-                         [](const testing::TestParamInfo<Direction> &info) {
-                             return std::string(DirectionName(info.param));
-                         });
+                         DirectionParamName);
 
 class Glitches : public EngineOnDriver {
 protected:
@@ -383,6 +386,69 @@ TEST_F(Glitches, AStalledHostShowsInTheTimingAndLosesNothing)
     EXPECT_GE(report.notificationTiming.glitches, 1u) << report.Describe();
     EXPECT_LT(report.positionTiming.driftPpm, -50000) << "the device clock fell behind";
 }
+
+// The application keeps the engine's thread for three buffers while a
+// steady host runs on: the host overtakes what the engine wrote, or writes
+// over what it had not read, by more than the register can show; the engine
+// counts it. (A host that stalls itself drops the time it lost, so the
+// device never runs ahead of the engine: the test above.)
+class LateOverHost : public EngineOnDriver, public testing::WithParamInterface<Direction> {
+protected:
+    class LateSource : public SignalSource {
+    public:
+        size_t Read(void *frames, size_t count) override
+        {
+            if (++reads == 20)
+                Sleep(60);
+            return SignalSource::Read(frames, count);
+        }
+        int reads = 0;
+    };
+    class LateSink : public VerifierSink {
+    public:
+        void Write(const void *frames, size_t count) override
+        {
+            if (++writes == 20)
+                Sleep(60);
+            VerifierSink::Write(frames, count);
+        }
+        int writes = 0;
+    };
+};
+
+TEST_P(LateOverHost, IsCountedOnce)
+{
+    const Direction direction = GetParam();
+    const wav::Format format = Formats[0].format;
+    Host &host = StartHost(direction, format);
+    ASSERT_TRUE(host.Running());
+    const EndpointInfo endpoint = AwaitEndpoint(direction, EndpointState::Active, &format);
+    StreamId id = 0;
+    if (direction == Direction::Render) {
+        ASSERT_EQ(engine.OpenRender(endpoint.id, {}, std::make_shared<LateSource>(), id), S_OK);
+    } else {
+        sink = std::make_shared<LateSink>();
+        ASSERT_EQ(engine.OpenCapture(endpoint.id, {}, sink, id), S_OK);
+    }
+    ASSERT_EQ(engine.StartStream(id), S_OK);
+    engine.Sleep(600);
+    ASSERT_EQ(engine.StopStream(id), S_OK);
+    const StreamReport report = engine.Report(id);
+    const VerifyReport verified = Received(direction, host);
+    if (direction == Direction::Render) {
+        EXPECT_EQ(report.underruns, 1u) << report.Describe();
+        EXPECT_GE(report.underrunFrames, report.bufferFrames) << report.Describe();
+    } else {
+        EXPECT_EQ(report.overruns, 1u) << report.Describe();
+        EXPECT_GE(report.overrunFrames, report.bufferFrames) << report.Describe();
+    }
+    EXPECT_FALSE(verified.Exact()) << verified.Describe();
+    EXPECT_GE(verified.first.receivedFrame, 19u * report.periodFrames) << verified.Describe();
+    EXPECT_GE(verified.framesMatched, format.sampleRate / 3) << "in step again after it: " << verified.Describe();
+}
+
+INSTANTIATE_TEST_SUITE_P(EngineOnDriver, LateOverHost, testing::Values(Direction::Render, Direction::Capture),
+                         DirectionParamName);
 
 struct GlitchCase {
     Direction direction;

@@ -18,6 +18,11 @@ wav::Format ToWav(const Ombrivo::WaveFormat &pipe);
 // float. Empty, or why the device cannot take the file.
 std::string FromWav(const wav::Format &file, Ombrivo::WaveFormat &pipe);
 
+// Reads "SR,BPS,NC[,BPC[,CC]]" (the --format option): BPC 0 or left out
+// derives the container from the bits, CC left out asks for the standard
+// speaker mask. Empty, or the one-line reason it is refused.
+std::string ParseFormat(const std::string &text, Ombrivo::WaveFormat &format);
+
 // "48000/16(2)/2(3)", as the library prints formats.
 std::string Text(const Ombrivo::WaveFormat &format);
 

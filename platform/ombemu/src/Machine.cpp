@@ -4,7 +4,7 @@
 #include "Processes.h"
 
 #include <DriverLoader.h>
-#include <Engine.h>
+#include <EngineProcess.h>
 #include <Status.h>
 #include <win32_standin.h>
 
@@ -29,8 +29,7 @@ struct EndpointStream {
 struct State {
     bool booted = false;
     bool virtualClock = false;
-    std::unique_ptr<win32::ClientProcess> process; // the engine's
-    std::unique_ptr<engine::Engine> engine;
+    std::unique_ptr<engine::EngineProcess> engine; // the engine in its own process
     EndpointStream streams[2];
 };
 
@@ -54,26 +53,18 @@ public:
 
 EndpointStream &StreamOf(engine::Direction endpoint) { return state.streams[endpoint == engine::Direction::Render ? 0 : 1]; }
 
-// Runs body() in the engine's process.
-template <typename Body>
-auto InEngine(Body body)
-{
-    win32::ProcessScope scope(*state.process);
-    return body(*state.engine);
-}
-
 // The endpoint's id once a host has made it active, within the wait.
 HRESULT AwaitActive(engine::Direction direction, uint32_t waitMs, engine::EndpointInfo &info)
 {
     const int64_t deadline = Now() + int64_t(waitMs) * 10000;
     for (;;) {
-        const HRESULT found = InEngine([&](engine::Engine &e) { return e.FindEndpoint(direction, info); });
+        const HRESULT found = state.engine->FindEndpoint(direction, info);
         if (found == S_OK && info.state == engine::EndpointState::Active && info.formatKnown) {
             return S_OK;
         }
         if (Now() >= deadline)
             return engine::EndpointCreateFailed;
-        InEngine([](engine::Engine &) { ::Sleep(HostPollMs); });
+        state.engine->Sleep(HostPollMs);
     }
 }
 
@@ -94,16 +85,14 @@ HRESULT Open(engine::Direction direction, std::shared_ptr<engine::Source> source
     config.mode = options.mode;
     config.periodFrames = uint32_t(uint64_t(options.periodMs) * endpoint.format.sampleRate / 1000);
     engine::StreamId id = 0;
-    status = InEngine([&](engine::Engine &e) {
-        return direction == engine::Direction::Render ? e.OpenRender(endpoint.id, config, source, id)
-                                                      : e.OpenCapture(endpoint.id, config, sink, id);
-    });
+    status = direction == engine::Direction::Render ? state.engine->OpenRender(endpoint.id, config, source, id)
+                                                    : state.engine->OpenCapture(endpoint.id, config, sink, id);
     if (status != S_OK)
         return status;
     stream.startedAt = Now();
-    status = InEngine([&](engine::Engine &e) { return e.Start(id); });
+    status = state.engine->StartStream(id);
     if (status != S_OK) {
-        InEngine([&](engine::Engine &e) { return e.Close(id); });
+        state.engine->CloseStream(id);
         return status;
     }
     stream.id = id;
@@ -116,10 +105,10 @@ HRESULT StopLocked(EndpointStream &stream)
 {
     if (stream.id == 0)
         return S_OK;
-    const HRESULT status = InEngine([&](engine::Engine &e) { return e.Stop(stream.id); });
-    InEngine([&](engine::Engine &e) { return e.GetReport(stream.id, stream.last); });
+    const HRESULT status = state.engine->StopStream(stream.id);
+    stream.last = state.engine->Report(stream.id);
     stream.reported = true;
-    InEngine([&](engine::Engine &e) { return e.Close(stream.id); });
+    state.engine->CloseStream(stream.id);
     stream.id = 0;
     // A stream the host's departure invalidated has nothing left to stop.
     return status == engine::DeviceInvalidated ? S_OK : status;
@@ -140,14 +129,10 @@ int32_t Boot(const OmbEmuOptions &options)
     state.virtualClock = options.Clock == OMBEMU_CLOCK_VIRTUAL;
     if (state.virtualClock)
         win32::SetClockMode(win32::ClockMode::Simulated);
-    state.process = std::make_unique<win32::ClientProcess>();
-    HRESULT status;
-    {
-        win32::ProcessScope scope(*state.process);
-        status = engine::Engine::Create(state.engine);
-    }
+    state.engine = std::make_unique<engine::EngineProcess>();
+    const HRESULT status = state.engine->Start();
     if (status != S_OK) {
-        state.process.reset();
+        state.engine.reset();
         win32::SetClockMode(win32::ClockMode::Real);
         loader::Unload();
         return status;
@@ -165,11 +150,7 @@ int32_t Shutdown()
         return 0;
     for (EndpointStream &stream : state.streams)
         StopLocked(stream);
-    {
-        win32::ProcessScope scope(*state.process);
-        state.engine.reset();
-    }
-    state.process.reset(); // ends the process
+    state.engine.reset(); // the engine closes, its process ends
     EndAllProcesses();
     win32::SetClockMode(win32::ClockMode::Real);
     bool leaked = false;
@@ -179,9 +160,8 @@ int32_t Shutdown()
         // driver stays until the next call.
         if (state.virtualClock)
             win32::SetClockMode(win32::ClockMode::Simulated);
-        state.process = std::make_unique<win32::ClientProcess>();
-        win32::ProcessScope scope(*state.process);
-        engine::Engine::Create(state.engine);
+        state.engine = std::make_unique<engine::EngineProcess>();
+        state.engine->Start();
         return status;
     }
     state.booted = false;
@@ -222,8 +202,10 @@ HRESULT Report(engine::Direction endpoint, engine::StreamReport &report)
     if (!state.booted)
         return engine::NotInitialized;
     const EndpointStream &stream = StreamOf(endpoint);
-    if (stream.id != 0)
-        return InEngine([&](engine::Engine &e) { return e.GetReport(stream.id, report); });
+    if (stream.id != 0) {
+        report = state.engine->Report(stream.id);
+        return S_OK;
+    }
     if (!stream.reported)
         return engine::NotFound;
     report = stream.last;

@@ -101,6 +101,8 @@ uint32_t PositionRegister(); // what the device's register holds
 // stream's are written from data into it (data may be null). Returns the
 // frames moved: 0 while no stream runs.
 uint32_t Transfer(void *data, uint32_t frames);
+// The notification events are set without a packet having completed.
+void SignalNotification();
 
 // The jack reports connected or not; the jack-information-change event fires.
 void SetJack(bool connected);

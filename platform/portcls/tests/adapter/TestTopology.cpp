@@ -153,8 +153,8 @@ NTSTATUS JackDescription(PPCPROPERTY_REQUEST request)
         std::lock_guard<std::mutex> hold(State().lock);
         connected = State().jackConnected ? TRUE : FALSE;
     }
-    const KSJACK_DESCRIPTION jack{KSAUDIO_SPEAKER_STEREO, 0x00FF00, eConnType3Point5mm, eGeoLocRear, eGenLocPrimaryBox,
-                                  ePortConnJack,          connected};
+    const KSJACK_DESCRIPTION jack{KSAUDIO_SPEAKER_STEREO, 0x00FF00,      eConnType3Point5mm, eGeoLocRear,
+                                  eGenLocPrimaryBox,      ePortConnJack, connected};
     auto *value = static_cast<uint8_t *>(request->Value);
     std::memcpy(value, &header, sizeof header);
     std::memcpy(value + sizeof header, &jack, sizeof jack);

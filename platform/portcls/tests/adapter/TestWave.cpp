@@ -387,6 +387,11 @@ public:
         *clock = *clock + frames;
         return frames;
     }
+    void Signal()
+    {
+        for (PKEVENT event : events_)
+            KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+    }
     ULONG Register() const { return *registers_; }
     ULONG ReadBuffer(ULONG offset) const
     {
@@ -636,8 +641,8 @@ KSDATAFORMAT_WAVEFORMATEXTENSIBLE DeviceFormat()
     format.DataFormat.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
     format.DataFormat.SubFormat = config.deviceFloat ? KSDATAFORMAT_SUBTYPE_IEEE_FLOAT : KSDATAFORMAT_SUBTYPE_PCM;
     format.DataFormat.Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
-    format.WaveFormatExt.Format = {WAVE_FORMAT_EXTENSIBLE, 2, config.deviceRate, config.deviceRate * block, block, bits,
-                                   22};
+    format.WaveFormatExt.Format = {
+        WAVE_FORMAT_EXTENSIBLE, 2, config.deviceRate, config.deviceRate * block, block, bits, 22};
     format.WaveFormatExt.Samples.wValidBitsPerSample = bits;
     format.WaveFormatExt.dwChannelMask = KSAUDIO_SPEAKER_STEREO;
     format.WaveFormatExt.SubFormat = format.DataFormat.SubFormat;
@@ -685,6 +690,13 @@ uint32_t Transfer(void *data, uint32_t frames)
 {
     std::lock_guard<std::mutex> hold(State().lock);
     return currentStream != nullptr ? currentStream->Advance(frames, static_cast<uint8_t *>(data)) : 0;
+}
+
+void SignalNotification()
+{
+    std::lock_guard<std::mutex> hold(State().lock);
+    if (currentStream != nullptr)
+        currentStream->Signal();
 }
 
 void SetDeviceFormat(uint32_t rate, bool isFloat)
