@@ -1,0 +1,90 @@
+# Runs `ombbench --quick --json --plot` and checks the JSON object: every key
+# present, counts positive, times positive with the 99th percentile at or
+# above the median, allocations and deviations non-negative, the glitch-free
+# sizes each with their counts, the SVG written. Never a timing goal.
+#   cmake -DOMBBENCH=path/to/ombbench -P CheckQuickRun.cmake
+set(svg "${CMAKE_CURRENT_BINARY_DIR}/ombbench-quick.svg")
+file(REMOVE "${svg}")
+execute_process(COMMAND "${OMBBENCH}" --quick --json --plot "${svg}"
+  OUTPUT_VARIABLE json ERROR_VARIABLE progress RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "ombbench --quick ended with ${status}:\n${progress}\n${json}")
+endif()
+message(STATUS "${json}")
+
+function(field out)
+  string(JSON value ERROR_VARIABLE error GET "${json}" ${ARGN})
+  if(error)
+    message(FATAL_ERROR "JSON: ${ARGN}: ${error}")
+  endif()
+  set(${out} "${value}" PARENT_SCOPE)
+endfunction()
+
+# A number, and its lower bound (inclusive unless ABOVE).
+function(expect_number what lower)
+  field(value ${ARGN})
+  if(NOT value MATCHES "^-?[0-9.]+(e[-+]?[0-9]+)?$")
+    message(FATAL_ERROR "${what} (${ARGN}) is not a number: ${value}")
+  endif()
+  if(value LESS lower)
+    message(FATAL_ERROR "${what} (${ARGN}) is ${value}, below ${lower}")
+  endif()
+endfunction()
+
+function(expect_positive what)
+  expect_number("${what}" 0 ${ARGN})
+  field(value ${ARGN})
+  if(value EQUAL 0)
+    message(FATAL_ERROR "${what} (${ARGN}) is 0")
+  endif()
+endfunction()
+
+function(expect_p99_at_least_median group median p99)
+  field(m ${group} ${median})
+  field(p ${group} ${p99})
+  if(p LESS m)
+    message(FATAL_ERROR "${group}: ${p99} ${p} below ${median} ${m}")
+  endif()
+endfunction()
+
+foreach(key samples median_us p99_us baseline_median_us baseline_p99_us)
+  expect_positive("notification" notify_to_engine ${key})
+endforeach()
+expect_p99_at_least_median(notify_to_engine median_us p99_us)
+expect_p99_at_least_median(notify_to_engine baseline_median_us baseline_p99_us)
+
+foreach(key samples median_us ioctl_roundtrip_us)
+  expect_positive("host tick" host_tick ${key})
+endforeach()
+expect_number("host tick" 0 host_tick allocations_per_tick)
+
+expect_number("clock" 0 clock max_deviation_frames)
+field(ppm clock real_time_ppm)
+if(NOT ppm MATCHES "^-?[0-9.]+(e[-+]?[0-9]+)?$")
+  message(FATAL_ERROR "clock real_time_ppm is not a number: ${ppm}")
+endif()
+
+foreach(key smallest_buffer_frames period_frames latency_render_ms latency_capture_ms)
+  expect_number("glitch-free" 0 glitch_free ${key})
+endforeach()
+string(JSON tried LENGTH "${json}" glitch_free tried)
+if(tried EQUAL 0)
+  message(FATAL_ERROR "glitch_free: no size tried")
+endif()
+math(EXPR last "${tried} - 1")
+foreach(i RANGE ${last})
+  expect_positive("glitch-free size" glitch_free tried ${i} buffer_frames)
+  expect_number("glitch-free size" 0 glitch_free tried ${i} underruns)
+  expect_number("glitch-free size" 0 glitch_free tried ${i} overruns)
+  field(exact glitch_free tried ${i} exact)
+  if(NOT exact MATCHES "^(ON|OFF)$")
+    message(FATAL_ERROR "glitch_free tried ${i}: exact is ${exact}")
+  endif()
+endforeach()
+
+expect_positive("scale" scale tick_us_2x48k16)
+expect_positive("scale" scale tick_us_8x384k32)
+
+if(NOT EXISTS "${svg}")
+  message(FATAL_ERROR "no plot written to ${svg}")
+endif()
