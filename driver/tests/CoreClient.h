@@ -10,6 +10,7 @@
 #include "ControlProtocol.h"
 #include "DriverUnderTest.h"
 #include "Engine.h"
+#include "Statuses.h"
 
 namespace core_tests {
 
@@ -19,17 +20,7 @@ using ks_client::Engine;
 using boundary::Handle;
 using boundary::Status;
 
-constexpr Status Success = 0;
-constexpr Status InvalidDeviceRequest = static_cast<Status>(0xC0000010);
-constexpr Status InvalidParameter = static_cast<Status>(0xC000000D);
-constexpr Status BufferTooSmall = static_cast<Status>(0xC0000023);
-constexpr Status AlreadyRegistered = static_cast<Status>(0xC0000718);
-constexpr Status DeviceBusy = static_cast<Status>(0x80000011);
-constexpr Status DeviceNotReady = static_cast<Status>(0xC00000A3);
-constexpr Status InsufficientResources = static_cast<Status>(0xC000009A);
-constexpr Status InvalidHandle = static_cast<Status>(0xC0000008);
-constexpr Status ObjectTypeMismatch = static_cast<Status>(0xC0000024);
-constexpr int64_t OneSecond = 10'000'000; // 100-ns units
+using namespace test_statuses;
 
 // An emulated client process, ended (its handles closed) when it goes.
 class ClientProcess {

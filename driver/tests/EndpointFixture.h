@@ -9,6 +9,7 @@
 #include "DriverUnderTest.h"
 #include "KsClient.h"
 #include "ManualHost.h"
+#include "Statuses.h"
 
 namespace endpoint_tests {
 
@@ -18,24 +19,7 @@ using host_client::ManualHost;
 using ks_client::EnginePin;
 using ks_client::Status;
 
-constexpr Status Success = 0;
-constexpr Status Unsuccessful = static_cast<Status>(0xC0000001);
-constexpr Status NotImplemented = static_cast<Status>(0xC0000002);
-constexpr Status InvalidParameter = static_cast<Status>(0xC000000D);
-constexpr Status InvalidDeviceRequest = static_cast<Status>(0xC0000010);
-constexpr Status AccessDenied = static_cast<Status>(0xC0000022);
-constexpr Status BufferTooSmall = static_cast<Status>(0xC0000023);
-constexpr Status DataOverrun = static_cast<Status>(0xC000003C);
-constexpr Status DataLate = static_cast<Status>(0xC000003D);
-constexpr Status InsufficientResources = static_cast<Status>(0xC000009A);
-constexpr Status DeviceNotReady = static_cast<Status>(0xC00000A3);
-constexpr Status NotSupported = static_cast<Status>(0xC00000BB);
-constexpr Status InvalidDeviceState = static_cast<Status>(0xC0000184);
-constexpr Status NotFound = static_cast<Status>(0xC0000225);
-constexpr Status NoMatch = static_cast<Status>(0xC0000272);
-constexpr Status AlreadyRegistered = static_cast<Status>(0xC0000718);
-constexpr Status BufferOverflow = static_cast<Status>(0x80000005);
-constexpr int64_t OneSecond = 10'000'000;
+using namespace test_statuses;
 
 // The endpoint a host pipe serves, and its wave and topology filters.
 struct Endpoint {

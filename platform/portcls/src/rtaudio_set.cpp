@@ -182,12 +182,19 @@ HANDLE NotificationHandle(const ks::PropertyCall &call)
     return Read<KSRTAUDIO_NOTIFICATION_EVENT_PROPERTY>(call).NotificationEvent;
 }
 
-NTSTATUS RegisterEvent(WaveRTPin &pin, ks::PropertyCall &call, ULONG)
+// The event a notification property names, referenced; not supported where
+// the stream has no notifications.
+NTSTATUS ReferenceNotificationEvent(WaveRTPin &pin, const ks::PropertyCall &call, PKEVENT *event)
 {
     if (pin.notification == nullptr)
         return STATUS_NOT_SUPPORTED;
+    return ks::ReferenceEventHandle(call.irp->RequestorMode, NotificationHandle(call), event);
+}
+
+NTSTATUS RegisterEvent(WaveRTPin &pin, ks::PropertyCall &call, ULONG)
+{
     PKEVENT event;
-    NTSTATUS status = ks::ReferenceEventHandle(call.irp->RequestorMode, NotificationHandle(call), &event);
+    NTSTATUS status = ReferenceNotificationEvent(pin, call, &event);
     if (!NT_SUCCESS(status))
         return status;
     DeviceLockHold hold(pin.device);
@@ -205,10 +212,8 @@ NTSTATUS RegisterEvent(WaveRTPin &pin, ks::PropertyCall &call, ULONG)
 
 NTSTATUS UnregisterEvent(WaveRTPin &pin, ks::PropertyCall &call, ULONG)
 {
-    if (pin.notification == nullptr)
-        return STATUS_NOT_SUPPORTED;
     PKEVENT event;
-    NTSTATUS status = ks::ReferenceEventHandle(call.irp->RequestorMode, NotificationHandle(call), &event);
+    NTSTATUS status = ReferenceNotificationEvent(pin, call, &event);
     if (!NT_SUCCESS(status))
         return status;
     {
@@ -232,50 +237,45 @@ NTSTATUS QueryNotificationSupport(WaveRTPin &pin, ks::PropertyCall &call, ULONG)
     return ReturnValue(call, &supported, sizeof supported);
 }
 
-NTSTATUS PacketCount(WaveRTPin &pin, ks::PropertyCall &call, ULONG)
+// A get that one call of an optional stream interface answers with a T,
+// made under the device lock; not supported where the stream lacks it.
+template <class T, class Interface, class Query>
+NTSTATUS AskStream(WaveRTPin &pin, ks::PropertyCall &call, Interface *stream, Query query)
 {
-    NTSTATUS status = ks::CheckValueLength(call, sizeof(ULONG));
+    NTSTATUS status = ks::CheckValueLength(call, sizeof(T));
     if (!NT_SUCCESS(status))
         return status;
-    if (pin.output == nullptr)
+    if (stream == nullptr)
         return STATUS_NOT_SUPPORTED;
-    ULONG count = 0;
+    T value{};
     {
         DeviceLockHold hold(pin.device);
-        status = pin.output->GetPacketCount(&count);
+        status = query(*stream, value);
     }
-    return NT_SUCCESS(status) ? ReturnValue(call, &count, sizeof count) : status;
+    return NT_SUCCESS(status) ? ReturnValue(call, &value, sizeof value) : status;
+}
+
+NTSTATUS PacketCount(WaveRTPin &pin, ks::PropertyCall &call, ULONG)
+{
+    return AskStream<ULONG>(pin, call, pin.output,
+                            [](auto &output, ULONG &count) { return output.GetPacketCount(&count); });
 }
 
 NTSTATUS PresentationPosition(WaveRTPin &pin, ks::PropertyCall &call, ULONG)
 {
-    NTSTATUS status = ks::CheckValueLength(call, sizeof(KSAUDIO_PRESENTATION_POSITION));
-    if (!NT_SUCCESS(status))
-        return status;
-    if (pin.output == nullptr)
-        return STATUS_NOT_SUPPORTED;
-    KSAUDIO_PRESENTATION_POSITION position{};
-    {
-        DeviceLockHold hold(pin.device);
-        status = pin.output->GetOutputStreamPresentationPosition(&position);
-    }
-    return NT_SUCCESS(status) ? ReturnValue(call, &position, sizeof position) : status;
+    return AskStream<KSAUDIO_PRESENTATION_POSITION>(
+        pin, call, pin.output, [](auto &output, KSAUDIO_PRESENTATION_POSITION &position) {
+            return output.GetOutputStreamPresentationPosition(&position);
+        });
 }
 
 NTSTATUS GetReadPacket(WaveRTPin &pin, ks::PropertyCall &call, ULONG)
 {
-    NTSTATUS status = ks::CheckValueLength(call, sizeof(KSRTAUDIO_GETREADPACKET_INFO));
-    if (!NT_SUCCESS(status))
-        return status;
-    if (pin.input == nullptr)
-        return STATUS_NOT_SUPPORTED;
-    KSRTAUDIO_GETREADPACKET_INFO info{};
-    {
-        DeviceLockHold hold(pin.device);
-        status =
-            pin.input->GetReadPacket(&info.PacketNumber, &info.Flags, &info.PerformanceCounterValue, &info.MoreData);
-    }
-    return NT_SUCCESS(status) ? ReturnValue(call, &info, sizeof info) : status;
+    return AskStream<KSRTAUDIO_GETREADPACKET_INFO>(
+        pin, call, pin.input, [](auto &input, KSRTAUDIO_GETREADPACKET_INFO &info) {
+            return input.GetReadPacket(&info.PacketNumber, &info.Flags, &info.PerformanceCounterValue,
+                                       &info.MoreData);
+        });
 }
 
 NTSTATUS SetWritePacket(WaveRTPin &pin, ks::PropertyCall &call, ULONG)
