@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds Ombrivo and runs its tests.
-#   ./build.sh          build both deliverables for Windows (and Linux) into out/
+#   ./build.sh          build the Windows package into out/windows, the Linux
+#                       test bench into out/linux, and run the ombemu demo
 #   ./build.sh test     build every configuration and run every test
 # Installs the Debian packages it needs when they are missing.
 set -uo pipefail
@@ -78,12 +79,10 @@ cmd_build() {
     rm -rf out
     # The Windows package: driver/, bin/, lib/, include/ and the CMake package file.
     cmake --build build/windows --target windows_package -j "$jobs" || exit 1
-    mkdir -p out/linux out/include
-    cp build/linux/client/libombapi.so out/linux/
-    # ombemu, the emulated machine, with the stand-in libraries it runs on.
-    cp build/linux/tools/ombemu/ombemu build/linux/platform/*/libplatform_*.so build/linux/platform/libplatform_*.so \
-        out/linux/ || exit 1
-    cmake --install build/windows --component ombapi_headers --prefix out >/dev/null || exit 1
+    # The Linux build as the test bench package: ombemu, libombemu.so and
+    # libombapi.so with the stand-in they run on, the headers, the CMake
+    # package file.
+    cmake --install build/linux --prefix out/linux >/dev/null || exit 1
     echo "== deliverables in out/:"
     find out -type f | sort
     # The demo: the engine plays the test signal and a tone to the capture
@@ -91,7 +90,7 @@ cmd_build() {
     # exact.
     echo "== the ombemu demo"
     mkdir -p out/demo
-    out/linux/ombemu --capture-to out/demo/captured.wav --record-to out/demo/recorded.wav ||
+    out/linux/bin/ombemu --capture-to out/demo/captured.wav --record-to out/demo/recorded.wav ||
         { echo "the demo did not deliver exactly"; exit 1; }
 }
 

@@ -2,20 +2,9 @@
 # toolchain against an assembled package (find_package(Ombrivo) through
 # CMAKE_PREFIX_PATH), then runs both its programs under Wine.
 cmake_minimum_required(VERSION 3.25)
-foreach(var PACKAGE_DIR WORK_DIR WINE TOOLCHAIN CONSUMER VERSION)
-  if(NOT ${var})
-    message(FATAL_ERROR "BuildConsumer.cmake needs -D${var}=...")
-  endif()
-endforeach()
+include(${CMAKE_CURRENT_LIST_DIR}/ScriptSteps.cmake)
+needs(PACKAGE_DIR WORK_DIR WINE TOOLCHAIN CONSUMER VERSION)
 file(REMOVE_RECURSE "${WORK_DIR}")
-
-function(run)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE errors)
-  if(NOT result EQUAL 0)
-    message(FATAL_ERROR "${ARGN} failed (${result}):\n${output}${errors}")
-  endif()
-  set(said "${output}" PARENT_SCOPE)
-endfunction()
 
 run(${CMAKE_COMMAND} -S "${CONSUMER}" -B "${WORK_DIR}" -G Ninja -DCMAKE_BUILD_TYPE=Release
     -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN} -DCMAKE_PREFIX_PATH=${PACKAGE_DIR} -DOMB_EXPECTED_VERSION=${VERSION})
