@@ -39,36 +39,36 @@ std::string StatusText(HRESULT status) { return engine::StatusName(status); }
 int CheckInputs(const Environment &env, Options &options, double &longest)
 {
     longest = 0;
-    for (const SourceSpec *spec : {&options.play, &options.hostPlay}) {
-        if (spec->kind != SourceSpec::Kind::File)
+    for (const PlayedSource *source : {&options.play, &options.hostPlay}) {
+        if (source->kind != PlayedSource::Kind::File)
             continue;
         wav::Reader reader;
         std::string error;
-        if (!reader.Open(spec->path.c_str(), error))
-            return Fail(env, ExitUsage, spec->path + ": " + error);
+        if (!reader.Open(source->path.c_str(), error))
+            return Fail(env, ExitUsage, source->path + ": " + error);
         const wav::Format &own = reader.GetFormat();
         if (!options.format) {
             Ombrivo::WaveFormat derived;
             const std::string problem = ombhost::FromWav(own, derived);
             if (!problem.empty())
-                return Fail(env, ExitUsage, spec->path + ": " + problem);
+                return Fail(env, ExitUsage, source->path + ": " + problem);
             options.format = derived;
         }
         const wav::Format pipe = ombhost::ToWav(*options.format);
         if (own.sampleRate != pipe.sampleRate || own.channels != pipe.channels || !wav::CanConvert(own, pipe))
             return Fail(env, ExitUsage,
-                        spec->path + ": " + wav::Describe(own) + " does not fit the pipes' format " +
+                        source->path + ": " + wav::Describe(own) + " does not fit the pipes' format " +
                             wav::Describe(pipe) + " (the device neither resamples nor remixes)");
         if (reader.Frames())
             longest = std::max(longest, double(*reader.Frames()) / own.sampleRate);
     }
     if (!options.format)
         options.format = Ombrivo::WaveFormat(48000, 16, 2, 2, 0xFFFFFFFFu);
-    for (const SourceSpec *spec : {&options.play, &options.hostPlay})
-        if ((spec->kind == SourceSpec::Kind::Tone || spec->kind == SourceSpec::Kind::Demo) &&
-            spec->hertz >= options.format->GetSR() / 2.0)
+    for (const PlayedSource *source : {&options.play, &options.hostPlay})
+        if ((source->kind == PlayedSource::Kind::Tone || source->kind == PlayedSource::Kind::Demo) &&
+            source->hertz >= options.format->GetSR() / 2.0)
             return Fail(env, ExitUsage,
-                        "a tone of " + std::to_string(spec->hertz) + " Hz does not fit a rate of " +
+                        "a tone of " + std::to_string(source->hertz) + " Hz does not fit a rate of " +
                             std::to_string(options.format->GetSR()) + " Hz");
     return ExitOk;
 }
@@ -154,9 +154,9 @@ int Session::Go(double seconds)
     auto hostReference = MakeSource(options.hostPlay, error);
     if (!playerSource || !playedReference || !hostSource || !hostReference)
         return Fail(env, ExitUsage, error);
-    atCaptureHost = std::make_shared<Delivery>(playedReference, options.play.kind == SourceSpec::Kind::Signal,
+    atCaptureHost = std::make_shared<Delivery>(playedReference, options.play.kind == PlayedSource::Kind::Signal,
                                                options.captureTo);
-    atEngine = std::make_shared<Delivery>(hostReference, options.hostPlay.kind == SourceSpec::Kind::Signal,
+    atEngine = std::make_shared<Delivery>(hostReference, options.hostPlay.kind == PlayedSource::Kind::Signal,
                                           options.recordTo);
 
     int status = Boot();
@@ -303,7 +303,7 @@ int Run(int argc, const char *const *argv, const Environment &env)
         status = CheckOutput(env, options.recordTo);
     if (status != ExitOk)
         return status;
-    const bool files = options.play.kind == SourceSpec::Kind::File || options.hostPlay.kind == SourceSpec::Kind::File;
+    const bool files = options.play.kind == PlayedSource::Kind::File || options.hostPlay.kind == PlayedSource::Kind::File;
     const double seconds = options.seconds ? *options.seconds : files ? longest + AfterFilesSeconds : DemoSeconds;
     Session run(env, options);
     return run.Go(seconds);

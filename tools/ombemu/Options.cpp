@@ -4,10 +4,10 @@
 #include "EmuTool.h"
 
 #include <CLI/CLI.hpp>
+#include <CommandLine.h>
 #include <PipeFormat.h>
 
 #include <map>
-#include <sstream>
 
 namespace ombemu_tool {
 
@@ -18,14 +18,14 @@ struct SourceChoice {
     std::string file;
     std::optional<double> tone;
     bool signal = false;
-    void Apply(SourceSpec &spec) const
+    void Apply(PlayedSource &source) const
     {
         if (!file.empty())
-            spec = {SourceSpec::Kind::File, file, 0};
+            source = {PlayedSource::Kind::File, file, 0};
         else if (tone)
-            spec = {SourceSpec::Kind::Tone, {}, *tone};
+            source = {PlayedSource::Kind::Tone, {}, *tone};
         else if (signal)
-            spec = {SourceSpec::Kind::Signal, {}, 0};
+            source = {PlayedSource::Kind::Signal, {}, 0};
     }
 };
 
@@ -70,17 +70,8 @@ std::optional<int> Parse(int argc, const char *const *argv, Options &options, FI
     app.add_option("--record-to", recordTo, "write every frame Windows applications record to this WAV file");
     app.add_flag("--json", options.json, "print the summary as one JSON object");
 
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::Success &e) { // help was asked for
-        std::ostringstream text, unused;
-        app.exit(e, text, unused);
-        fputs(text.str().c_str(), out);
-        return ExitOk;
-    } catch (const CLI::ParseError &e) {
-        fprintf(err, "ombemu: %s (see ombemu --help)\n", e.what());
-        return ExitUsage;
-    }
+    if (const auto exit = tool_console::ParseCommandLine(app, argc, argv, out, err, "ombemu", ExitUsage))
+        return *exit;
 
     if (!format.empty()) {
         Ombrivo::WaveFormat parsed;

@@ -19,8 +19,8 @@ struct Options {
     bool realClock = false;
     engine::Mode mode = engine::Mode::Event;
     unsigned periodMs = 10;                         // the engine's period
-    SourceSpec play{SourceSpec::Kind::Demo, {}, 440};     // what Windows applications play
-    SourceSpec hostPlay{SourceSpec::Kind::Demo, {}, 660}; // what the render host sends
+    PlayedSource play{PlayedSource::Kind::Demo, {}, 440};     // what Windows applications play
+    PlayedSource hostPlay{PlayedSource::Kind::Demo, {}, 660}; // what the render host sends
     std::string captureTo; // every frame the capture host receives
     std::string recordTo;  // every frame Windows applications record
     bool json = false;

@@ -47,38 +47,38 @@ private:
 
 } // namespace
 
-std::string Describe(const SourceSpec &spec)
+std::string Describe(const PlayedSource &source)
 {
     char text[64];
-    switch (spec.kind) {
-    case SourceSpec::Kind::Demo:
-        snprintf(text, sizeof text, "test signal, then %g Hz", spec.hertz);
+    switch (source.kind) {
+    case PlayedSource::Kind::Demo:
+        snprintf(text, sizeof text, "test signal, then %g Hz", source.hertz);
         return text;
-    case SourceSpec::Kind::File:
-        return spec.path;
-    case SourceSpec::Kind::Tone:
-        snprintf(text, sizeof text, "tone %g Hz", spec.hertz);
+    case PlayedSource::Kind::File:
+        return source.path;
+    case PlayedSource::Kind::Tone:
+        snprintf(text, sizeof text, "tone %g Hz", source.hertz);
         return text;
-    case SourceSpec::Kind::Signal:
+    case PlayedSource::Kind::Signal:
         return "test signal";
     }
     return {};
 }
 
-std::shared_ptr<engine::Source> MakeSource(const SourceSpec &spec, std::string &error)
+std::shared_ptr<engine::Source> MakeSource(const PlayedSource &source, std::string &error)
 {
-    switch (spec.kind) {
-    case SourceSpec::Kind::Demo:
-        return std::make_shared<DemoSource>(spec.hertz);
-    case SourceSpec::Kind::File: {
+    switch (source.kind) {
+    case PlayedSource::Kind::Demo:
+        return std::make_shared<DemoSource>(source.hertz);
+    case PlayedSource::Kind::File: {
         auto file = std::make_shared<engine::WavFileSource>();
-        if (!file->Open(spec.path, error))
+        if (!file->Open(source.path, error))
             return nullptr;
         return file;
     }
-    case SourceSpec::Kind::Tone:
-        return std::make_shared<engine::ToneSource>(spec.hertz, ToneAmplitude);
-    case SourceSpec::Kind::Signal:
+    case PlayedSource::Kind::Tone:
+        return std::make_shared<engine::ToneSource>(source.hertz, ToneAmplitude);
+    case PlayedSource::Kind::Signal:
         return std::make_shared<engine::SignalSource>();
     }
     return nullptr;

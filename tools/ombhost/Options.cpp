@@ -3,8 +3,8 @@
 #include "Options.h"
 
 #include <CLI/CLI.hpp>
+#include <CommandLine.h>
 #include <math.h>
-#include <sstream>
 #include "HostTool.h"
 #include "PipeFormat.h"
 
@@ -57,17 +57,8 @@ std::optional<int> Parse(int argc, const char *const *argv, Options &options, FI
     file->excludes(tone);
     AddStreamOptions(*render, options, format);
 
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::Success &e) { // help was asked for
-        std::ostringstream text, unused;
-        app.exit(e, text, unused);
-        fputs(text.str().c_str(), out);
-        return ExitOk;
-    } catch (const CLI::ParseError &e) {
-        fprintf(err, "ombhost: %s (see ombhost --help)\n", e.what());
-        return ExitUsage;
-    }
+    if (const auto exit = tool_console::ParseCommandLine(app, argc, argv, out, err, "ombhost", ExitUsage))
+        return *exit;
     if (render->parsed() && options.file.empty() && !options.toneHz) {
         fprintf(err, "ombhost: render needs a FILE.wav or --tone HZ\n");
         return ExitUsage;
