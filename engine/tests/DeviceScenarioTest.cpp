@@ -80,8 +80,9 @@ protected:
     {
         engine.Stop();
         win32::SetClockMode(win32::ClockMode::Real);
-        if (loaded)
+        if (loaded) {
             EXPECT_EQ(adapter::Unload(), 0) << "the driver unloads clean";
+        }
     }
 
     // The device in one direction with the format proposed for its pin.

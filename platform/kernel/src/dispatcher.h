@@ -23,6 +23,13 @@ enum WaitOutcome : int32_t {
     kTerminated = -4, // released because its process is being terminated
 };
 
+enum WakeWord : uint32_t {
+    kAwake = 0,   // waiting, not (yet) asleep
+    kWoken = 1,   // the outcome is claimed
+    kAsleep = 2,  // waiting, asleep on the word (or about to be)
+    kLooking = 3, // waiting, looking for the wake before it sleeps
+};
+
 struct Waiter;
 
 // One object a waiter waits for, linked into the object's WaitListHead.
@@ -43,7 +50,10 @@ struct Waiter {
     bool hasDeadline = false;
     LONGLONG deadline = 0; // interrupt time, 100-ns units
     std::atomic<int32_t> outcome{kWaiting};
-    std::atomic<uint32_t> woken{0}; // the futex word the thread sleeps on
+    // The futex word: kAwake, or kLooking while the waiter looks for its wake,
+    // or kAsleep once it sleeps on the word; kWoken once its outcome is
+    // claimed. A waker makes the system call only for a waiter that sleeps.
+    std::atomic<uint32_t> woken{kAwake};
     std::multimap<LONGLONG, Waiter *>::iterator timer;
     bool timerLinked = false;
 };

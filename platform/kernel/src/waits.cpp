@@ -14,7 +14,9 @@
 #include <cstdlib>
 #include <ctime>
 #include <linux/futex.h>
+#include <sched.h>
 #include <sys/syscall.h>
+#include <thread>
 #include <unistd.h>
 
 namespace standin::kernel {
@@ -46,6 +48,7 @@ struct ClockState {
     std::atomic<long> blockedTimed{0};
     std::atomic<long> blockedAll{0};
     std::atomic<long> wokenNotLeft{0};
+    std::atomic<long> looking{0}; // unclaimed waiters looking for their wake before they sleep
     std::atomic<long> outsideWaits{0};
     std::atomic<long> deferredExits{0};
     std::atomic<bool> deferExits{false};
@@ -170,11 +173,63 @@ void CountBlocked(ClockState &c, Waiter &w, bool again)
     }
     c.blockedAll.fetch_add(1);
     if (again) {
-        w.woken.store(0);
+        w.woken.store(detail::kAwake);
         w.outcome.store(detail::kWaiting, std::memory_order_release);
     }
     if (w.hasDeadline && Mode(c) != ClockMode::Real && w.deadline <= c.virtualNow.load())
         Claim(w, detail::kTimedOut);
+}
+
+// In the self-advancing mode a wait mostly ends a few microseconds of real
+// time after it began: the other threads block, the clock moves on, and the
+// last of them claims this one. So a waiter looks for its wake for a while
+// before it sleeps, and a hand-over between two threads then costs neither
+// side a system call. At most as many waiters look as there are processors,
+// each for a bounded time. A looker gives way to any other thread on its
+// processor once it has looked a while, or at once while lookers and running
+// threads together outnumber the processors (a claimed waiter counts as
+// running from its claim on, so its claimer takes it off the lookers): a
+// thread that runs is never kept long from a processor by one that looks.
+constexpr LONGLONG kLookFor = 500;   // 50 us in all,
+constexpr LONGLONG kLookAlone = 100; // the first 10 us without giving way
+
+void CpuRelax()
+{
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
+void LookForWake(ClockState &c, Waiter &w)
+{
+    if (Mode(c) != ClockMode::Simulated)
+        return;
+    static const long processors = std::max(1u, std::thread::hardware_concurrency());
+    if (c.looking.fetch_add(1) >= processors) {
+        c.looking.fetch_sub(1);
+        return;
+    }
+    uint32_t word = detail::kAwake;
+    if (!w.woken.compare_exchange_strong(word, detail::kLooking, std::memory_order_acq_rel)) {
+        c.looking.fetch_sub(1); // claimed already
+        return;
+    }
+    const LONGLONG began = MonotonicNow();
+    for (unsigned i = 1; w.woken.load(std::memory_order_acquire) == detail::kLooking; ++i) {
+        if (i % 64 == 0) {
+            const LONGLONG looked = MonotonicNow() - began;
+            if (looked >= kLookFor)
+                break;
+            if (looked >= kLookAlone || c.looking.load() + c.running.load() > processors)
+                sched_yield();
+        }
+        CpuRelax();
+    }
+    word = detail::kLooking;
+    if (w.woken.compare_exchange_strong(word, detail::kAwake, std::memory_order_acq_rel))
+        c.looking.fetch_sub(1); // not claimed: it goes to sleep
 }
 
 // ---- Dispatcher objects -------------------------------------------------------
@@ -416,7 +471,11 @@ void Unblocked()
 
 void WakeWaiter(Waiter &w)
 {
-    w.woken.store(1, std::memory_order_release);
+    switch (w.woken.exchange(kWoken, std::memory_order_acq_rel)) {
+    case kAsleep: break;
+    case kLooking: Clock().looking.fetch_sub(1); return; // it sees the word at once
+    default: return;                                     // it has not gone to sleep yet
+    }
     if (t_pendingWakeCount < kPendingWakesMax)
         t_pendingWakes[t_pendingWakeCount++] = &w.woken;
     else
@@ -544,7 +603,10 @@ NTSTATUS Wait(DISPATCHER_HEADER **objects, ULONG count, bool waitAll, const LARG
 
     int32_t outcome;
     for (;;) {
-        while (w.woken.load(std::memory_order_acquire) == 0) {
+        LookForWake(c, w);
+        for (uint32_t word; (word = w.woken.load(std::memory_order_acquire)) != kWoken;) {
+            if (word == kAwake && !w.woken.compare_exchange_strong(word, kAsleep, std::memory_order_acq_rel))
+                continue; // woken meanwhile
             if (w.hasDeadline && Mode(c) == ClockMode::Real) {
                 LONGLONG left = w.deadline - RealNow(c);
                 if (left <= 0) {
@@ -554,9 +616,9 @@ NTSTATUS Wait(DISPATCHER_HEADER **objects, ULONG count, bool waitAll, const LARG
                     continue;
                 }
                 timespec rel{(time_t)(left / kTicksPerSecond), (long)(left % kTicksPerSecond) * 100};
-                FutexWait(&w.woken, 0, &rel);
+                FutexWait(&w.woken, kAsleep, &rel);
             } else {
-                FutexWait(&w.woken, 0, nullptr);
+                FutexWait(&w.woken, kAsleep, nullptr);
             }
         }
         outcome = w.outcome.load(std::memory_order_acquire);
