@@ -126,7 +126,7 @@ TEST(RtlNtStatusToDosError, MapsTheStatusesOfTheSystem)
         {0xC0000034, 2},    {0xC0000035, 183},  {0xC0000038, 548},  {0xC000003A, 3},    {0xC000003C, 1117},
         {0xC000003D, 1117}, {0xC000009A, 1450}, {0xC00000A3, 21},   {0xC00000BB, 50},   {0xC00000E5, 1359},
         {0xC0000120, 995},  {0xC0000184, 22},   {0xC0000225, 1168}, {0xC0000272, 1169}, {0xC0000718, 1359},
-        {0xC0000206, 1784}, {0xC0000230, 1170},
+        {0xC0000206, 1784}, {0xC0000230, 1170}, {0x80000002, 998},  {0xC000004B, 5},    {0xC000010A, 5},
     };
     for (const auto &c : cases)
         EXPECT_EQ(RtlNtStatusToDosError(static_cast<NTSTATUS>(c.status)), c.error) << std::hex << c.status;
