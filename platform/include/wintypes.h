@@ -68,7 +68,7 @@ typedef intptr_t INT_PTR, LONG_PTR, SSIZE_T;
 typedef uintptr_t UINT_PTR, ULONG_PTR, *PULONG_PTR, DWORD_PTR, SIZE_T, *PSIZE_T;
 typedef wchar_t WCHAR, *PWCHAR, *PWSTR, *LPWSTR, *PWCH;
 typedef const wchar_t *PCWSTR, *LPCWSTR, *PCWCH;
-typedef void *HANDLE, **PHANDLE;
+typedef void *HANDLE, **PHANDLE, **LPHANDLE;
 typedef LONG NTSTATUS, *PNTSTATUS;
 typedef LONG HRESULT;
 typedef ULONG LCID;

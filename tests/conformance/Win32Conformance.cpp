@@ -127,6 +127,7 @@ TEST(RtlNtStatusToDosError, MapsTheStatusesOfTheSystem)
         {0xC000003D, 1117}, {0xC000009A, 1450}, {0xC00000A3, 21},   {0xC00000BB, 50},   {0xC00000E5, 1359},
         {0xC0000120, 995},  {0xC0000184, 22},   {0xC0000225, 1168}, {0xC0000272, 1169}, {0xC0000718, 1359},
         {0xC0000206, 1784}, {0xC0000230, 1170}, {0x80000002, 998},  {0xC000004B, 5},    {0xC000010A, 5},
+        {0xC000000B, 87},
     };
     for (const auto &c : cases)
         EXPECT_EQ(RtlNtStatusToDosError(static_cast<NTSTATUS>(c.status)), c.error) << std::hex << c.status;
@@ -180,6 +181,45 @@ TEST(Handles, InvalidHandlesAreRefused)
     SetLastError(0);
     EXPECT_FALSE(SetEvent(bogus));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
+TEST(ProcessHandles, PseudoHandleDuplicationAndErrors)
+{
+    HANDLE real = nullptr;
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(), &real, 0, FALSE,
+                                DUPLICATE_SAME_ACCESS));
+    EXPECT_NE(real, GetCurrentProcess());
+    EXPECT_EQ(GetProcessId(real), GetCurrentProcessId());
+    EXPECT_TRUE(CloseHandle(real));
+    EXPECT_TRUE(CloseHandle(GetCurrentProcess())) << "a pseudo handle closes as a no-op";
+
+    SetLastError(0);
+    EXPECT_EQ(OpenProcess(SYNCHRONIZE, FALSE, 0xFFFFFFF0u), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+
+    HANDLE self = OpenProcess(SYNCHRONIZE, FALSE, GetCurrentProcessId());
+    ASSERT_NE(self, nullptr);
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr), duplicate = nullptr;
+    SetLastError(0);
+    EXPECT_FALSE(DuplicateHandle(GetCurrentProcess(), event, self, &duplicate, 0, FALSE, DUPLICATE_SAME_ACCESS));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED)) << "no PROCESS_DUP_HANDLE";
+    EXPECT_EQ(GetProcessId(self), 0u) << "no query access";
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+
+    // Option bits it does not know are ignored.
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), event, GetCurrentProcess(), &duplicate, 0, FALSE,
+                                DUPLICATE_SAME_ACCESS | 0x100));
+    EXPECT_TRUE(SetEvent(duplicate));
+    EXPECT_TRUE(CloseHandle(duplicate));
+    // An event is no process; with DUPLICATE_CLOSE_SOURCE the source goes all the same.
+    SetLastError(0);
+    EXPECT_FALSE(DuplicateHandle(GetCurrentProcess(), event, event, &duplicate, 0, FALSE,
+                                 DUPLICATE_SAME_ACCESS | DUPLICATE_CLOSE_SOURCE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    SetLastError(0);
+    EXPECT_FALSE(SetEvent(event));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_TRUE(CloseHandle(self));
 }
 
 TEST(Events, AutoResetReleasesOneWaitAndManualResetStays)

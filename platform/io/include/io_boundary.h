@@ -78,9 +78,12 @@ Status Delay(const int64_t *relative100ns);
 int64_t PerformanceCounter();
 int64_t PerformanceFrequency();
 
-// Duplicates a handle of one process into another (DuplicateHandle).
+// Duplicates a handle of one process into another (DuplicateHandle);
+// closeSource closes the source handle even when no duplicate is made.
 Status DuplicateHandle(uint64_t source, Handle handle, uint64_t target, Handle *duplicate, uint32_t access,
                        bool sameAccess, bool closeSource);
+// Closes a handle of another process (DUPLICATE_CLOSE_SOURCE on its own).
+Status CloseHandleOf(uint64_t process, Handle handle);
 // timeBeginPeriod (begin) and timeEndPeriod of the current process.
 void TimerPeriod(bool begin, uint32_t milliseconds);
 
@@ -102,6 +105,16 @@ void EnterProcess(ProcessId process);
 void LeaveProcess();
 // The process the calling thread's Win32 calls run in.
 ProcessId CurrentProcess();
+// Its Win32 id (GetProcessId).
+uint32_t ProcessNumber(ProcessId process);
+// The process with the Win32 id, ended or not (STATUS_INVALID_CID when none).
+Status FindProcess(uint32_t number, ProcessId *process);
+// The process a process handle of the current process refers to, and the
+// access the handle grants.
+Status ProcessOfHandle(Handle handle, ProcessId *process, uint32_t *granted);
+// A handle in `table`'s handle table to the process `process` (OpenProcess,
+// or duplicating a process's pseudo handle); access is a process access mask.
+Status InsertProcessHandle(ProcessId table, ProcessId process, uint32_t access, Handle *handle);
 
 // Starts a thread of the process (a stand-in thread: it ends at its next
 // platform call once its process terminates); JoinThread waits for it.

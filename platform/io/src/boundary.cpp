@@ -4,6 +4,7 @@
 #include "io_internal.h"
 
 #include <io_boundary.h>
+#include <ntifs.h>
 
 #include <memory>
 #include <vector>
@@ -223,6 +224,12 @@ Status DuplicateHandle(ProcessId source, Handle handle, ProcessId target, Handle
                                             closeSource);
 }
 
+Status CloseHandleOf(ProcessId process, Handle handle)
+{
+    ClientContext context;
+    return standin::kernel::CloseHandle(reinterpret_cast<PEPROCESS>(process), handle);
+}
+
 void TimerPeriod(bool begin, uint32_t milliseconds)
 {
     ClientContext context;
@@ -276,6 +283,46 @@ ProcessId CurrentProcess()
     if (process == standin::kernel::SystemProcess())
         process = DefaultProcess();
     return reinterpret_cast<ProcessId>(process);
+}
+
+uint32_t ProcessNumber(ProcessId process)
+{
+    return standin::kernel::ProcessId(reinterpret_cast<PEPROCESS>(process));
+}
+
+Status FindProcess(uint32_t number, ProcessId *process)
+{
+    ClientContext context;
+    PEPROCESS found;
+    const NTSTATUS status = PsLookupProcessByProcessId((HANDLE)(uintptr_t)number, &found);
+    if (!NT_SUCCESS(status))
+        return status;
+    // The registry of processes keeps every process object; the lookup's
+    // reference is not needed beyond it.
+    ObDereferenceObject(found);
+    *process = reinterpret_cast<ProcessId>(found);
+    return STATUS_SUCCESS;
+}
+
+Status ProcessOfHandle(Handle handle, ProcessId *process, uint32_t *granted)
+{
+    ClientContext context;
+    void *body;
+    ACCESS_MASK access = 0;
+    const NTSTATUS status = ReferenceUserHandle(handle, *PsProcessType, &body, &access);
+    if (!NT_SUCCESS(status))
+        return status == STATUS_OBJECT_TYPE_MISMATCH ? STATUS_INVALID_HANDLE : status;
+    standin::kernel::DereferenceObject(body); // the registry keeps it, as above
+    *process = reinterpret_cast<ProcessId>(body);
+    *granted = access;
+    return STATUS_SUCCESS;
+}
+
+Status InsertProcessHandle(ProcessId table, ProcessId process, uint32_t access, Handle *handle)
+{
+    ClientContext context;
+    return standin::kernel::InsertHandle(reinterpret_cast<PEPROCESS>(table), reinterpret_cast<PEPROCESS>(process),
+                                         access, false, handle);
 }
 
 Thread StartThread(ProcessId process, const char *name, void (*body)(void *), void *context)

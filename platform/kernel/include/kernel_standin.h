@@ -220,7 +220,8 @@ NTSTATUS ReferenceHandle(PEPROCESS process, HANDLE handle, POBJECT_TYPE type, vo
 NTSTATUS CloseHandle(PEPROCESS process, HANDLE handle);
 // Duplicates a handle of `source` into `target`'s table (DuplicateHandle):
 // the same object with `access` (or the source's access when sameAccess);
-// closeSource closes the source handle as well (DUPLICATE_CLOSE_SOURCE).
+// closeSource closes the source handle as well (DUPLICATE_CLOSE_SOURCE), even
+// when the duplicate cannot be made.
 NTSTATUS DuplicateHandle(PEPROCESS source, HANDLE handle, PEPROCESS target, HANDLE *duplicate, ACCESS_MASK access,
                          bool sameAccess, bool closeSource);
 // Reference counting on behalf of the platform itself; the driver-facing

@@ -23,4 +23,9 @@ VOID KeUnstackDetachProcess(PRKAPC_STATE ApcState);
 
 NTSTATUS ZwWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable, PLARGE_INTEGER Timeout);
 
+/* The process with the id, referenced (ObDereferenceObject when done);
+   STATUS_INVALID_CID when there is none. A process that has ended is
+   still found while its object lives. */
+NTSTATUS PsLookupProcessByProcessId(HANDLE ProcessId, PEPROCESS *Process);
+
 EXTERN_C_END

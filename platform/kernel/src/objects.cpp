@@ -187,7 +187,8 @@ NTSTATUS DuplicateHandle(PEPROCESS source, HANDLE handle, PEPROCESS target, HAND
     if (NT_SUCCESS(status))
         status = detail::InsertHandleInternal(target, body, wanted, false, kPlatform, duplicate);
     DereferenceObject(body);
-    if (NT_SUCCESS(status) && closeSource)
+    // The source goes whether or not the duplicate was made, as on Windows.
+    if (closeSource)
         CloseHandle(source, handle);
     return status;
 }

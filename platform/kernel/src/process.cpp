@@ -217,6 +217,22 @@ extern "C" HANDLE PsGetProcessId(PEPROCESS process)
     return (HANDLE)(uintptr_t)process->id;
 }
 
+extern "C" NTSTATUS PsLookupProcessByProcessId(HANDLE processId, PEPROCESS *process)
+{
+    detail::RequireIrqlAtMost(APC_LEVEL, "PsLookupProcessByProcessId");
+    *process = nullptr;
+    auto &r = Registry();
+    std::lock_guard lk(r.lock); // the registry's reference keeps each process alive meanwhile
+    for (PEPROCESS p : r.processes) {
+        if ((uintptr_t)p->id == (uintptr_t)processId) {
+            ObReferenceObject(p);
+            *process = p;
+            return STATUS_SUCCESS;
+        }
+    }
+    return STATUS_INVALID_CID;
+}
+
 // The state records which process the thread was in; detaches must come in
 // the reverse order of the attaches, each with its own state.
 extern "C" VOID KeStackAttachProcess(PRKPROCESS process, PRKAPC_STATE state)

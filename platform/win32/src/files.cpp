@@ -72,6 +72,8 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
 
 BOOL WINAPI CloseHandle(HANDLE hObject)
 {
+    if (hObject == GetCurrentProcess())
+        return TRUE; // a pseudo handle: nothing to close
     const boundary::Status status = boundary::CloseHandle(hObject);
     return status < 0 ? Fail(status) : TRUE;
 }
