@@ -75,52 +75,38 @@ private:
     std::mt19937 random{7};
 };
 
-// Most of a second of signal, a run of noise in place of signal frames, and
-// the signal going on where it would have been: the run is corrupted, its
-// frames lost, and the verifier back in step with the first good frame.
-TEST(Verifier, CorruptedRunInPlaceOfSignalFrames)
+// A second of signal with a run of 300 noise frames after frame 10000, in
+// place of signal frames (the signal goes on where it would have been: the
+// run is corrupted and its frames lost) or put in between them (corrupted,
+// nothing lost). Either way the verifier is in step again from the first
+// good frame on.
+TEST(Verifier, CorruptedRunInsideTheSignal)
 {
     const wav::Format format = Pcm(48000, 2, 16, 16);
-    Received stream(format);
-    stream.Signal(0, 10000).Noise(300).Signal(10300, 37700);
-    Verifier verifier(format);
-    stream.PushTo(verifier);
+    for (const bool inPlace : {true, false}) {
+        SCOPED_TRACE(inPlace ? "in place of signal frames" : "between signal frames");
+        const uint64_t lost = inPlace ? 300 : 0;
+        Received stream(format);
+        stream.Signal(0, 10000).Noise(300).Signal(10000 + lost, 38000 - lost);
+        Verifier verifier(format);
+        stream.PushTo(verifier);
 
-    const VerifyReport r = verifier.Report();
-    EXPECT_EQ(48000u, r.framesReceived);
-    EXPECT_EQ(47700u, r.framesMatched);
-    EXPECT_EQ(300u, r.corruptedFrames);
-    EXPECT_EQ(300u, r.lostFrames);
-    EXPECT_EQ(0u, r.repeatedFrames);
-    EXPECT_EQ(0u, r.silentGapFrames);
-    EXPECT_EQ(1u, r.discontinuities);
-    EXPECT_EQ(48000u, r.nextIndex);
-    EXPECT_EQ(0u, r.unplacedFrames);
-    EXPECT_EQ(Discrepancy::Lost, r.first.kind) << r.Describe();
-    EXPECT_EQ(10000u, r.first.receivedFrame);
-    EXPECT_EQ(10000u, r.first.expectedIndex);
-    EXPECT_EQ(stream.FrameAt(10000), r.first.actual);
-    EXPECT_FALSE(r.Exact());
-}
-
-// The same run put in between signal frames: corrupted, nothing lost.
-TEST(Verifier, CorruptedRunBetweenSignalFrames)
-{
-    const wav::Format format = Pcm(48000, 2, 16, 16);
-    Received stream(format);
-    stream.Signal(0, 10000).Noise(300).Signal(10000, 38000);
-    Verifier verifier(format);
-    stream.PushTo(verifier);
-
-    const VerifyReport r = verifier.Report();
-    EXPECT_EQ(48300u, r.framesReceived);
-    EXPECT_EQ(48000u, r.framesMatched);
-    EXPECT_EQ(300u, r.corruptedFrames);
-    EXPECT_EQ(0u, r.lostFrames);
-    EXPECT_EQ(1u, r.discontinuities);
-    EXPECT_EQ(48000u, r.nextIndex);
-    EXPECT_EQ(Discrepancy::Corrupted, r.first.kind) << r.Describe();
-    EXPECT_EQ(10000u, r.first.receivedFrame);
+        const VerifyReport r = verifier.Report();
+        EXPECT_EQ(48300 - lost, r.framesReceived);
+        EXPECT_EQ(48000 - lost, r.framesMatched);
+        EXPECT_EQ(300u, r.corruptedFrames);
+        EXPECT_EQ(lost, r.lostFrames);
+        EXPECT_EQ(0u, r.repeatedFrames);
+        EXPECT_EQ(0u, r.silentGapFrames);
+        EXPECT_EQ(1u, r.discontinuities);
+        EXPECT_EQ(48000u, r.nextIndex);
+        EXPECT_EQ(0u, r.unplacedFrames);
+        EXPECT_EQ(inPlace ? Discrepancy::Lost : Discrepancy::Corrupted, r.first.kind) << r.Describe();
+        EXPECT_EQ(10000u, r.first.receivedFrame);
+        EXPECT_EQ(10000u, r.first.expectedIndex);
+        EXPECT_EQ(stream.FrameAt(10000), r.first.actual);
+        EXPECT_FALSE(r.Exact());
+    }
 }
 
 // Seconds of noise (a host's own audio, say), then the signal from two
