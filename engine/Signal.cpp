@@ -1,7 +1,9 @@
-// The keyed test signal in integer and float formats.
+// The keyed test signal in integer and float formats, and the index of its
+// places by their first samples.
 #include "Signal.h"
 #include "AudioFormat.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace engine {
@@ -87,6 +89,88 @@ bool TestSignal::Matches(const uint8_t *frame, uint64_t index) const
             return false;
     }
     return true;
+}
+
+} // namespace engine
+
+namespace engine {
+
+void SignalIndex::Reset(const TestSignal &with, uint32_t maxSamples, uint64_t maxPlaces)
+{
+    signal = with;
+    count = 0;
+    capacity = maxPlaces;
+    // One key per four to eight places: few candidates a lookup, and the
+    // group starts cost at most a byte a place.
+    keyBits = 1;
+    while (keyBits < 28 && (uint64_t{8} << keyBits) <= maxPlaces)
+        ++keyBits;
+    // Enough samples for those bits and two more, so that the keys spread.
+    const wav::Format &format = signal.Format();
+    const uint32_t sampleBits = format.encoding == wav::Encoding::Float ? 24 : format.validBits;
+    keySamples = (keyBits + 2 + sampleBits - 1) / std::max<uint32_t>(sampleBits, 1);
+    keySamples = std::max<uint32_t>(std::min({keySamples, maxSamples, MaxKeySamples}), 1);
+    // What a faster format needed is given back.
+    std::vector<uint32_t>().swap(starts);
+    std::vector<uint32_t>().swap(places);
+}
+
+uint32_t SignalIndex::Key(const uint8_t *samples) const
+{
+    // FNV-1a over the samples' bytes, then SplitMix64's finaliser: every
+    // bit of the samples reaches the top bits taken.
+    const size_t bytes = size_t{keySamples} * signal.Format().SampleBytes();
+    uint64_t h = 0xCBF29CE484222325ull;
+    for (size_t i = 0; i < bytes; ++i)
+        h = (h ^ samples[i]) * 0x100000001B3ull;
+    h = (h ^ (h >> 30)) * 0xBF58476D1CE4E5B9ull;
+    h = (h ^ (h >> 27)) * 0x94D049BB133111EBull;
+    h ^= h >> 31;
+    return static_cast<uint32_t>(h >> (64 - keyBits));
+}
+
+uint32_t SignalIndex::KeyAt(uint64_t index) const
+{
+    uint8_t samples[MaxKeySamples * 4];
+    const uint32_t channels = signal.Format().channels;
+    const uint32_t sampleBytes = signal.Format().SampleBytes();
+    for (uint32_t s = 0; s < keySamples; ++s)
+        signal.Sample(index + s / channels, s % channels, samples + s * sampleBytes);
+    return Key(samples);
+}
+
+void SignalIndex::Build(uint64_t from, uint64_t last)
+{
+    first = from;
+    count = std::min(last - from + 1, capacity);
+    // Count each key's places, turn the counts into group starts, then
+    // place each index at its group's cursor: increasing within a group.
+    starts.assign((size_t{1} << keyBits) + 1, 0);
+    std::vector<uint32_t> keys(count);
+    places.resize(count);
+    for (uint64_t i = 0; i < count; ++i)
+        ++starts[(keys[i] = KeyAt(first + i)) + 1];
+    for (size_t k = 1; k < starts.size(); ++k)
+        starts[k] += starts[k - 1];
+    for (uint64_t i = 0; i < count; ++i)
+        places[starts[keys[i]]++] = static_cast<uint32_t>(i);
+    // Each cursor now stands at its group's end, the next group's start.
+    for (size_t k = starts.size() - 1; k > 0; --k)
+        starts[k] = starts[k - 1];
+    starts[0] = 0;
+}
+
+bool SignalIndex::Covers(uint64_t from, uint64_t last) const
+{
+    return count != 0 && from >= first && last - first < count;
+}
+
+std::span<const uint32_t> SignalIndex::Candidates(const uint8_t *frames) const
+{
+    if (count == 0)
+        return {};
+    const uint32_t key = Key(frames);
+    return {places.data() + starts[key], places.data() + starts[key + 1]};
 }
 
 } // namespace engine

@@ -70,7 +70,7 @@ private:
     void TakeSynced(const uint8_t *frame, uint64_t position);
     void Break(const uint8_t *frame, uint64_t position);
     void TryResync();
-    bool Search(const uint8_t *frames, uint64_t &index) const;
+    bool Search(const uint8_t *frames, uint64_t &index);
     // Records the first discrepancy unless one is recorded; true if it did.
     bool NoteFirst(Discrepancy kind, uint64_t at, uint64_t expectedIndex, const uint8_t *actual);
     void ResetSegment(const wav::Format &format, uint64_t firstIndex);
@@ -78,7 +78,8 @@ private:
     mutable std::mutex lock;
     TestSignal signal;
     size_t frameBytes;
-    uint32_t window;           // frames that identify a place in the signal
+    uint32_t window;    // frames that identify a place in the signal
+    SignalIndex places; // the places a search looks at, by their first samples
     std::vector<uint8_t> partial;
     std::vector<uint8_t> backlog; // received frames not yet placed
     uint64_t backlogStart = 0;    // received position of its first frame
@@ -88,9 +89,7 @@ private:
     uint64_t expected = 0;
     uint64_t pendingSilence = 0; // silent frames since the last signal frame
     uint64_t silenceStart = 0;
-    uint64_t cooldown = 0;       // frames not searched for after many failed searches
-    uint32_t failedSearches = 0;
-    bool firstOpen = false;      // the first discrepancy waits for its kind
+    bool firstOpen = false; // the first discrepancy waits for its kind
     VerifyReport report;
 };
 
