@@ -91,10 +91,6 @@ bool TestSignal::Matches(const uint8_t *frame, uint64_t index) const
     return true;
 }
 
-} // namespace engine
-
-namespace engine {
-
 void SignalIndex::Reset(const TestSignal &with, uint32_t maxSamples, uint64_t maxPlaces)
 {
     signal = with;
