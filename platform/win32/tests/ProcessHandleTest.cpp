@@ -68,8 +68,8 @@ TEST(ProcessHandles, CloseSourceClosesItEvenWhenTheDuplicateFails)
     ASSERT_NE(toB, nullptr);
 
     HANDLE moved = CreateEventW(nullptr, TRUE, FALSE, nullptr), inB = nullptr;
-    ASSERT_TRUE(
-        DuplicateHandle(GetCurrentProcess(), moved, toB, &inB, 0, FALSE, DUPLICATE_SAME_ACCESS | DUPLICATE_CLOSE_SOURCE));
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), moved, toB, &inB, 0, FALSE,
+                                DUPLICATE_SAME_ACCESS | DUPLICATE_CLOSE_SOURCE));
     EXPECT_NE(inB, nullptr);
     SetLastError(0);
     EXPECT_FALSE(SetEvent(moved)) << "the source went with the duplication";

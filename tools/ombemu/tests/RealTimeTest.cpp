@@ -61,8 +61,8 @@ TEST(RealTime, AShortRunMovesTheSignalBothWays)
 {
     const Output run = RunTool({"--clock", "real", "--seconds", "0.6", "--engine-period-ms", "10", "--play-signal",
                                 "--host-signal", "--json"});
-    ASSERT_TRUE(run.status == ombemu_tool::ExitOk || run.status == ombemu_tool::ExitInexact)
-        << run.status << "\n" << run.err << run.out;
+    ASSERT_TRUE(run.status == ombemu_tool::ExitOk || run.status == ombemu_tool::ExitInexact) << run.status << "\n"
+                                                                                             << run.err << run.out;
     EXPECT_NE(run.out.find("\"clock\": \"real\""), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("\"leak\": false"), std::string::npos) << run.out;
     for (const Direction &d : {Read(run.out, "render"), Read(run.out, "capture")}) {
