@@ -311,7 +311,7 @@ Status ProcessOfHandle(Handle handle, ProcessId *process, uint32_t *granted)
     ACCESS_MASK access = 0;
     const NTSTATUS status = ReferenceUserHandle(handle, *PsProcessType, &body, &access);
     if (!NT_SUCCESS(status))
-        return status == STATUS_OBJECT_TYPE_MISMATCH ? STATUS_INVALID_HANDLE : status;
+        return status; // not a process: STATUS_OBJECT_TYPE_MISMATCH, ERROR_INVALID_HANDLE in Win32
     standin::kernel::DereferenceObject(body); // the registry keeps it, as above
     *process = reinterpret_cast<ProcessId>(body);
     *granted = access;
