@@ -230,6 +230,10 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
     PIO_STACK_LOCATION base = reinterpret_cast<PIO_STACK_LOCATION>(Irp + 1);
     for (PIO_STACK_LOCATION stack = current; Irp->CurrentLocation <= Irp->StackCount; ++stack) {
         {
+            // The check and the move past this location are one step under
+            // the request's lock: a dispatch routine returning meanwhile on
+            // another thread looks either before (and leaves the check here)
+            // or after (and sees the location passed), never in between.
             std::lock_guard<std::mutex> hold(header->lock);
             const size_t index = static_cast<size_t>(stack - base);
             if (header->pendingUnchecked[index] &&
@@ -237,8 +241,8 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
                 standin::kernel::BugCheck(kDriverVerifierIoManagerViolation, "IoCompleteRequest", kIoPendingNotMarked,
                                           reinterpret_cast<ULONG_PTR>(Irp), index);
             header->pendingUnchecked[index] = false;
+            __atomic_fetch_add(&Irp->CurrentLocation, 1, __ATOMIC_SEQ_CST);
         }
-        __atomic_fetch_add(&Irp->CurrentLocation, 1, __ATOMIC_SEQ_CST);
         Irp->Tail.Overlay.CurrentStackLocation++;
         Irp->PendingReturned = (__atomic_load_n(&stack->Control, __ATOMIC_SEQ_CST) & SL_PENDING_RETURNED) != 0;
         const NTSTATUS status = Irp->IoStatus.Status;
