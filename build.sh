@@ -11,7 +11,7 @@ jobs=$(nproc)
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libbenchmark-dev
           g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 ccache llvm
-          libcli11-dev sox)
+          libcli11-dev sox gnuplot-nox)
 
 ensure_packages() {
     local missing=()

@@ -274,6 +274,9 @@ HRESULT Engine::Open(const std::wstring &endpointId, Direction direction, const 
         return WrongEndpointType;
     if (e->info.state != EndpointState::Active)
         return DeviceInvalidated;
+    // The device's format as it is now: a change whose event is still on its
+    // way would otherwise open the pin in a format the device has left.
+    FormatChanged(*e);
     if (!e->info.formatKnown)
         return UnsupportedFormat;
     auto created = std::make_unique<Stream>(direction, config, std::move(source), std::move(sink));

@@ -42,7 +42,8 @@ public:
     // The first endpoint of a direction, an active one if there is one.
     HRESULT FindEndpoint(Direction direction, EndpointInfo &endpoint) const;
 
-    // A stream on an active endpoint in the endpoint's format, stopped.
+    // A stream on an active endpoint in the format the device gives it now
+    // (read again at the open), stopped.
     HRESULT OpenRender(const std::wstring &endpointId, const StreamConfig &config, std::shared_ptr<Source> source,
                        StreamId &stream);
     HRESULT OpenCapture(const std::wstring &endpointId, const StreamConfig &config, std::shared_ptr<Sink> sink,

@@ -21,6 +21,20 @@ DWORD CeilMilliseconds(uint64_t frames, uint32_t rate)
     return static_cast<DWORD>((frames * 1000 + rate - 1) / rate);
 }
 
+constexpr uint64_t HnsPerSecond = 10000000;
+// Longer periods are refused (and the frame arithmetic cannot overflow).
+constexpr int64_t LongestPeriodHns = 10 * HnsPerSecond;
+
+// The period's frames at the format's rate: as asked, or a time rounded up
+// to whole frames (10 ms when nothing was asked).
+uint32_t PeriodFrames(const StreamConfig &config, uint32_t rate)
+{
+    if (config.periodFrames != 0)
+        return config.periodFrames;
+    const uint64_t hns = config.periodHns > 0 ? uint64_t(config.periodHns) : HnsPerSecond / 100;
+    return static_cast<uint32_t>((hns * rate + HnsPerSecond - 1) / HnsPerSecond);
+}
+
 } // namespace
 
 Stream::Stream(Direction direction, const StreamConfig &config, std::shared_ptr<Source> source,
@@ -49,6 +63,8 @@ HRESULT Stream::Open(HANDLE waveFilter, ULONG pinId, const wav::Format &format)
         return UnsupportedFormat;
     if ((direction == Direction::Render && !source) || (direction == Direction::Capture && !sink))
         return InvalidArgument;
+    if (config.periodHns < 0 || config.periodHns > LongestPeriodHns)
+        return InvalidDevicePeriod;
 
     PumpPlan p;
     p.direction = direction;
@@ -56,8 +72,8 @@ HRESULT Stream::Open(HANDLE waveFilter, ULONG pinId, const wav::Format &format)
     p.format = format;
     p.frameBytes = format.FrameBytes();
     p.silence = SilenceByte(format);
-    p.periodFrames = config.periodFrames != 0 ? config.periodFrames : (format.sampleRate + 99) / 100;
-    if (config.mode == Mode::Packet && config.periodFrames == 0 && config.bufferFrames != 0)
+    p.periodFrames = PeriodFrames(config, format.sampleRate);
+    if (config.mode == Mode::Packet && config.periodFrames == 0 && config.periodHns == 0 && config.bufferFrames != 0)
         p.periodFrames = config.bufferFrames / 2;
     p.bufferFrames = config.bufferFrames != 0 ? config.bufferFrames
                                               : p.periodFrames * (config.mode == Mode::Poll ? 3 : 2);
@@ -92,7 +108,8 @@ HRESULT Stream::Open(HANDLE waveFilter, ULONG pinId, const wav::Format &format)
             status = BufferSizeError;
         // A larger buffer than an application asked for is the device's
         // smallest: the period asked for is below what the device can do.
-        else if (actual > p.bufferFrames && (config.periodFrames != 0 || config.bufferFrames != 0))
+        else if (actual > p.bufferFrames &&
+                 (config.periodFrames != 0 || config.periodHns != 0 || config.bufferFrames != 0))
             status = InvalidDevicePeriod;
         if (config.mode == Mode::Packet || p.periodFrames > actual / 2)
             p.periodFrames = actual / 2;

@@ -32,9 +32,13 @@ const char *StreamStateName(StreamState state);
 
 struct StreamConfig {
     Mode mode = Mode::Event;
-    // The engine's period, frames (0: 10 ms, Windows' default). In packet
-    // mode a packet is one period.
+    // The engine's period, frames (0: periodHns, else 10 ms, Windows'
+    // default). In packet mode a packet is one period.
     uint32_t periodFrames = 0;
+    // The period as a time, 100-ns units, when periodFrames is 0: its frames
+    // (rounded up) follow the format the stream opens in, also after a
+    // format change.
+    int64_t periodHns = 0;
     // The cyclic buffer, frames (0: two periods; three in poll mode).
     uint32_t bufferFrames = 0;
     // Notifications per pass of the buffer in event mode: 1 (at its end) or 2

@@ -373,6 +373,39 @@ TEST_P(Changes, AFormatChangeReopensTheStreamInTheNewFormat)
     ExpectNothingOpen();
 }
 
+// The device has taken another format whose event has not reached the
+// engine yet: an open still gets the device's format, with a period asked as
+// a time in frames of that format's rate, and delivers exactly in it.
+TEST_P(Changes, AnOpenTakesTheDevicesFormatBeforeItsEventArrives)
+{
+    Load(GetParam());
+    adapter::SetDeviceFormat(44100, false, false);
+    StreamConfig config;
+    config.periodHns = 100000; // 10 ms
+    ASSERT_EQ(Open(config), S_OK);
+    format = Stereo(44100, false);
+    deviceVerifier = std::make_unique<Verifier>(format);
+    deviceSignal = std::make_unique<TestSignal>(format);
+    StreamReport report = engine.Report(stream);
+    EXPECT_EQ(report.format, format);
+    EXPECT_EQ(report.periodFrames, 441u) << "10 ms at 44.1 kHz";
+    EXPECT_EQ(adapter::Snapshot().newStreams, 1) << "one pin, made in the new format";
+    EndpointInfo info;
+    ASSERT_EQ(engine.FindEndpoint(direction, info), S_OK);
+    EXPECT_EQ(info.format, format);
+    EXPECT_EQ(info.formatChanges, 1u);
+    ASSERT_EQ(engine.StartStream(stream), S_OK);
+    Run(200, 88); // 44 kHz: a little slower than the nominal rate, ticks across the periods
+    ASSERT_EQ(engine.StopStream(stream), S_OK);
+    report = engine.Report(stream);
+    EXPECT_EQ(report.reopens, 0u) << report.Describe();
+    EXPECT_EQ(Glitches(report), 0u) << report.Describe();
+    EXPECT_TRUE(Received().Exact()) << Received().Describe();
+    EXPECT_GE(Received().framesMatched, 44100u / 8) << Received().Describe();
+    EXPECT_EQ(engine.CloseStream(stream), S_OK);
+    ExpectNothingOpen();
+}
+
 // The jack is unplugged under a running stream: the stream steps down,
 // closes and is invalidated, no stream opens on the endpoint; plugged in
 // again, a new stream delivers exactly.

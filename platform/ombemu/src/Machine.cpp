@@ -83,7 +83,7 @@ HRESULT Open(engine::Direction direction, std::shared_ptr<engine::Source> source
         return status;
     engine::StreamConfig config;
     config.mode = options.mode;
-    config.periodFrames = uint32_t(uint64_t(options.periodMs) * endpoint.format.sampleRate / 1000);
+    config.periodHns = int64_t(options.periodMs) * 10000; // frames at the rate the stream opens with
     engine::StreamId id = 0;
     status = direction == engine::Direction::Render ? state.engine->OpenRender(endpoint.id, config, source, id)
                                                     : state.engine->OpenCapture(endpoint.id, config, sink, id);

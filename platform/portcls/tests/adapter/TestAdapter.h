@@ -107,8 +107,9 @@ void SignalNotification();
 // The jack reports connected or not; the jack-information-change event fires.
 void SetJack(bool connected);
 // The device takes another format (proposesFormat); the format-change event
-// fires on the streaming pin. A stream that exists keeps its own.
-void SetDeviceFormat(uint32_t rate, bool isFloat);
+// fires on the streaming pin unless `announce` is false (an event still on
+// its way). A stream that exists keeps its own.
+void SetDeviceFormat(uint32_t rate, bool isFloat, bool announce = true);
 // What the device reads from its cyclic buffer (through its own view).
 uint32_t ReadBuffer(uint32_t offset);
 

@@ -369,6 +369,7 @@ public:
         const ULONG framesPerPacket = bufferSize_ / frameBytes_ / notifications_;
         const bool capture = State().config.capture;
         auto *buffer = static_cast<uint8_t *>(buffer_);
+        ULONG shown = 0; // frames the registers show
         for (ULONG i = 0; i < frames; ++i) {
             if (data != nullptr) {
                 uint8_t *slot = buffer + (position_ * frameBytes_) % bufferSize_;
@@ -378,14 +379,22 @@ public:
             ++position_;
             if (framesPerPacket != 0 && position_ % framesPerPacket == 0) {
                 ++packets_;
+                // As on hardware, a boundary is in the registers by the time
+                // its interrupt wakes anyone.
+                ShowPosition(i + 1 - shown);
+                shown = i + 1;
                 for (PKEVENT event : events_)
                     KeSetEvent(event, IO_NO_INCREMENT, FALSE);
             }
         }
+        ShowPosition(frames - shown);
+        return frames;
+    }
+    void ShowPosition(ULONG moved)
+    {
         *registers_ = static_cast<ULONG>((position_ * frameBytes_) % bufferSize_);
         auto *clock = reinterpret_cast<volatile ULONG64 *>(registers_ + 2);
-        *clock = *clock + frames;
-        return frames;
+        *clock = *clock + moved;
     }
     void Signal()
     {
@@ -699,14 +708,15 @@ void SignalNotification()
         currentStream->Signal();
 }
 
-void SetDeviceFormat(uint32_t rate, bool isFloat)
+void SetDeviceFormat(uint32_t rate, bool isFloat, bool announce)
 {
     {
         std::lock_guard<std::mutex> hold(State().lock);
         State().config.deviceRate = rate;
         State().config.deviceFloat = isFloat;
     }
-    Generate(false, &KSEVENTSETID_PinCapsChange, KSEVENT_PINCAPS_FORMATCHANGE, true, WaveStreamingPin, false, 0);
+    if (announce)
+        Generate(false, &KSEVENTSETID_PinCapsChange, KSEVENT_PINCAPS_FORMATCHANGE, true, WaveStreamingPin, false, 0);
 }
 
 uint32_t PositionRegister()
