@@ -35,7 +35,7 @@ TEST(VerifierThreads, ReportsWhilePushing)
     Verifier verifier(format);
     std::atomic<bool> done{false};
     std::thread pusher([&] {
-        const size_t piece = 1921; // frames split across calls
+        const size_t piece = 1921; // bytes: frames split across calls
         for (size_t at = 0; at < stream.size(); at += piece)
             verifier.Push(stream.data() + at, std::min(piece, stream.size() - at));
         done = true;

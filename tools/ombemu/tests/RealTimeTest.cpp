@@ -19,13 +19,16 @@ namespace {
 
 using namespace ombemu_tests;
 
-// The unsigned number after `"key": ` in the part of the report from `from`.
+// The unsigned number after `"key": ` in the part of the report from `from`;
+// a key the report lacks fails the test (and counts nothing).
 unsigned long long NumberAfter(const std::string &text, const std::string &key, size_t from)
 {
     const std::string tag = "\"" + key + "\": ";
-    const size_t at = text.find(tag, from);
-    if (at == std::string::npos)
-        return ~0ull;
+    const size_t at = from == std::string::npos ? from : text.find(tag, from);
+    if (at == std::string::npos) {
+        ADD_FAILURE() << "the report has no " << key << ":\n" << text;
+        return 0;
+    }
     return std::strtoull(text.c_str() + at + tag.size(), nullptr, 10);
 }
 
